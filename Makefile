@@ -1,0 +1,47 @@
+# The two commands of the README (demo, test) plus developer targets.
+PY := .venv/bin/python
+CMAKE := .venv/bin/cmake
+JOBS ?= 2
+CPP_BUILD := build/cpp
+ASAN_BUILD := build/asan
+
+.PHONY: setup demo test test-cpp test-python sanitize fuzz bench format clean
+
+setup:
+	@bash scripts/setup.sh
+
+demo: setup
+	$(PY) examples/quickstart.py
+
+test: setup test-cpp test-python
+
+test-cpp:
+	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	  -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_PYTHON=OFF >/dev/null
+	$(CMAKE) --build $(CPP_BUILD) -j $(JOBS)
+	cd $(CPP_BUILD) && ../../.venv/bin/ctest --output-on-failure -j $(JOBS)
+
+test-python:
+	$(PY) -m pytest tests/python -q
+
+# C++ tests and the Python tests against an instrumented extension. The interpreter itself
+# is not instrumented, so libasan is preloaded and leak reports (the interpreter keeps many
+# objects alive at exit by design) are switched off for the Python half.
+sanitize: setup
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BUILD_TESTS=ON \
+	  -DVELMORA_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ../../.venv/bin/ctest --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  PYTHONPATH=$(ASAN_BUILD) PYTHONMALLOC=malloc $(PY) -m pytest tests/python -q -p no:cacheprovider
+
+bench: setup
+	$(PY) bench/bench_build.py
+
+format:
+	clang-format -i src/*.hpp src/*.cpp src/python/*.hpp src/python/*.cpp tests/cpp/*.cpp
+
+clean:
+	rm -rf build

@@ -1,0 +1,91 @@
+#include "graph.hpp"
+
+namespace velmora {
+
+namespace {
+// The system Abseil may carry its own string_view type; convert for heterogeneous lookup.
+absl::string_view absl_view(std::string_view s) { return absl::string_view(s.data(), s.size()); }
+}  // namespace
+
+NodeId Dag::add_node(std::string_view name) {
+  auto [it, inserted] = index_.try_emplace(absl_view(name), NodeId(names_.size()));
+  if (inserted) {
+    names_.emplace_back(name);
+    children_.emplace_back();
+    parents_.emplace_back();
+  }
+  return it->second;
+}
+
+std::optional<NodeId> Dag::find(std::string_view name) const {
+  auto it = index_.find(absl_view(name));
+  if (it == index_.end()) return std::nullopt;
+  return it->second;
+}
+
+Status Dag::add_edge(NodeId from, NodeId to) {
+  // Self-loop first, so the same out-of-range id at both ends reports the loop.
+  if (from == to) return std::unexpected(VelmoraError::self_loop(from));
+  if (!contains(from)) return std::unexpected(VelmoraError::invalid_node(from));
+  if (!contains(to)) return std::unexpected(VelmoraError::invalid_node(to));
+  auto& kids = children_[from.index()];
+  for (NodeId c : kids) {
+    if (c == to) return std::unexpected(VelmoraError::duplicate_edge(from, to));
+  }
+  kids.push_back(to);
+  parents_[to.index()].push_back(from);
+  ++num_edges_;
+  return {};
+}
+
+Status Dag::validate() const {
+  const std::size_t n = size();
+  if (n == 0) return std::unexpected(VelmoraError::empty_graph());
+  std::vector<std::size_t> pending(n);
+  std::vector<NodeId> queue;
+  queue.reserve(n);
+  for (std::size_t v = 0; v < n; ++v) {
+    pending[v] = parents_[v].size();
+    if (pending[v] == 0) queue.push_back(NodeId(v));
+  }
+  // The queue only grows at the back, so a vector with a read cursor is FIFO.
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    for (NodeId c : children_[queue[head].index()]) {
+      if (--pending[c.index()] == 0) queue.push_back(c);
+    }
+  }
+  if (queue.size() != n) return std::unexpected(VelmoraError::cycle());
+  return {};
+}
+
+Result<Dag> Dag::induced_subgraph(std::span<const NodeId> ids) const {
+  const std::size_t n = size();
+  std::vector<char> keep(n, 0);
+  for (NodeId id : ids) {
+    if (!contains(id)) return std::unexpected(VelmoraError::invalid_node(id));
+    keep[id.index()] = 1;
+  }
+  Dag out;
+  std::vector<NodeId> new_id(n);
+  for (std::size_t u = 0; u < n; ++u) {
+    if (keep[u]) new_id[u] = out.add_node(names_[u]);
+  }
+  for (std::size_t u = 0; u < n; ++u) {
+    if (!keep[u]) continue;
+    for (NodeId v : children_[u]) {
+      if (!keep[v.index()]) continue;
+      if (auto st = out.add_edge(new_id[u], new_id[v.index()]); !st) {
+        return std::unexpected(st.error());
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<NodeId> Dag::all_nodes() const {
+  std::vector<NodeId> ids(size());
+  for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = NodeId(i);
+  return ids;
+}
+
+}  // namespace velmora
