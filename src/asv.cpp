@@ -1,5 +1,6 @@
 #include "asv.hpp"
 
+#include "approx.hpp"
 #include "tree.hpp"
 
 namespace velmora {
@@ -39,12 +40,15 @@ Result<AsvResult> AsvExplainer::exact_dag_sparse_with_config(ValueFunction,
 Result<AsvResult> AsvExplainer::exact_tree(ValueFunction) const {
   return not_available("exact_tree");
 }
-Result<AsvResult> AsvExplainer::approximate(ValueFunction, const SamplingConfig&) const {
-  return not_available("approx");
+Result<AsvResult> AsvExplainer::approximate(ValueFunction f, const SamplingConfig& config) const {
+  if (auto ok = dag_.validate(); !ok) return std::unexpected(ok.error());
+  return approximate_asv(dag_, f, config.seed, config.num_threads, config.n_samples,
+                         config.parallel);
 }
-Result<AsvResult> AsvExplainer::approximate_batched(BatchValueFunction,
-                                                    const SamplingConfig&) const {
-  return not_available("approx");
+Result<AsvResult> AsvExplainer::approximate_batched(BatchValueFunction f,
+                                                    const SamplingConfig& config) const {
+  if (auto ok = dag_.validate(); !ok) return std::unexpected(ok.error());
+  return approximate_asv_batched(dag_, f, config.seed, config.batch_size, config.n_samples);
 }
 Result<AsvResult> AsvExplainer::approximate_uniform_sparse(ValueFunction,
                                                            const SamplingConfig&) const {
