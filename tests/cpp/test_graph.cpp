@@ -140,3 +140,30 @@ TEST(Coalition, MasksAndWordsBecomeAscendingIds) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+TEST(Dag, DuplicatesAreFoundOnHubsToo) {
+  // Past a few dozen children the duplicate test switches to a hash probe; both must agree.
+  Dag d;
+  const NodeId hub = d.add_node("hub");
+  for (int i = 0; i < 100; ++i) {
+    const NodeId leaf = d.add_node("leaf" + std::to_string(i));
+    ASSERT_TRUE(d.add_edge(hub, leaf).has_value());
+    for (int j : {0, i / 2, i}) {
+      auto st = d.add_edge(hub, NodeId(static_cast<std::uint32_t>(j + 1)));
+      ASSERT_FALSE(st.has_value());
+      EXPECT_EQ(st.error().kind(), ErrorKind::DuplicateEdge);
+    }
+  }
+  EXPECT_EQ(d.num_edges(), 100u);
+  EXPECT_EQ(d.children(hub).size(), 100u);
+  // Copies carry the index with them.
+  Dag copy = d;
+  EXPECT_FALSE(copy.add_edge(hub, NodeId(99)).has_value());
+  EXPECT_TRUE(copy.add_edge(NodeId(99), hub).has_value());
+}
+
+}  // namespace
+}  // namespace velmora
