@@ -260,16 +260,17 @@ Result<AsvResult> approximate_asv_batched(const Dag& dag, const BatchValueFuncti
       drawn[i].log_prob = sample_one_into(dag, rng, scratch, indegree, n);
       std::copy(scratch.order.begin(), scratch.order.end(), drawn[i].order.begin());
       batch_max = std::fmax(batch_max, -drawn[i].log_prob);
+      // Only coalitions the cache lacks are collected: the same set as filtering after
+      // sorting, without sorting the many that later batches find cached.
       CoalitionMask m = 0;
-      masks.push_back(m);
+      if (!cache.contains(m)) masks.push_back(m);
       for (NodeId v : drawn[i].order) {
         m |= CoalitionMask{1} << v.index();
-        masks.push_back(m);
+        if (!cache.contains(m)) masks.push_back(m);
       }
     }
     std::sort(masks.begin(), masks.end());
     masks.erase(std::unique(masks.begin(), masks.end()), masks.end());
-    std::erase_if(masks, [&](CoalitionMask m) { return cache.contains(m); });
     if (!masks.empty()) {
       coalitions.clear();
       coalitions.reserve(masks.size());
