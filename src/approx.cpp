@@ -95,13 +95,26 @@ Result<SampleTotals> run_seeded_chunks(const RunInputs& in, std::uint64_t seed, 
     std::uint64_t index;
     std::size_t count;
   };
+  // Chunk k draws floor((k+1)N/K) - floor(kN/K) orderings. Empty chunks are dropped but
+  // keep their index, so the seeds do not depend on them.
   std::vector<Chunk> work;
   const auto total = static_cast<unsigned __int128>(n_samples);
-  for (std::size_t k = 0; k < chunks; ++k) {
-    const auto lo = static_cast<std::size_t>(total * k / chunks);
-    const auto hi = static_cast<std::size_t>(total * (k + 1) / chunks);
-    // Empty chunks are dropped but keep their index, so the seeds do not depend on them.
-    if (hi > lo) work.push_back({k, hi - lo});
+  if (chunks <= n_samples) {
+    work.reserve(chunks);
+    for (std::size_t k = 0; k < chunks; ++k) {
+      const auto lo = static_cast<std::size_t>(total * k / chunks);
+      const auto hi = static_cast<std::size_t>(total * (k + 1) / chunks);
+      if (hi > lo) work.push_back({k, hi - lo});
+    }
+  } else {
+    // More chunks than orderings: each ordering i is the one ordering of chunk
+    // ceil((i+1)K/N) - 1, found directly instead of walking up to 2^64 - 1 empty chunks.
+    work.reserve(n_samples);
+    for (std::size_t i = 0; i < n_samples; ++i) {
+      const unsigned __int128 scaled = static_cast<unsigned __int128>(i + 1) * chunks;
+      const auto k = static_cast<std::uint64_t>((scaled + total - 1) / total - 1);
+      work.push_back({k, 1});
+    }
   }
   std::vector<std::optional<Result<SampleTotals>>> results(work.size());
   std::atomic<bool> stop{false};

@@ -353,36 +353,57 @@ TEST(Approximate, SeededRunsAreReproducibleAndPlansDiffer) {
   }
 }
 
-TEST(Approximate, SeededChunksFollowTheirIndexAndCombineInOrder) {
-  // N = 3 orderings over K = 8 chunks: chunks 2, 5 and 7 draw one ordering each.
-  const Dag dag = estimator_graphs()[2].dag;
+// The seeded chunk plan computed by hand: each listed chunk (index, orderings) draws from
+// the stream of its chunk seed; chunk sums are combined in the listed order.
+AsvResult by_hand(const Dag& dag, std::uint64_t seed, std::size_t n_samples,
+                  std::initializer_list<std::pair<std::uint64_t, std::size_t>> chunks) {
   const std::size_t n = dag.size();
-  const std::uint64_t seed = 123;
-  auto r = approximate_asv(dag, as_fn(game), seed, 8, 3, true);
-  ASSERT_TRUE(r);
-
   const auto indeg = initial_indegree(dag);
-  SampleTotals expected(n);
-  for (std::uint64_t k : {2, 5, 7}) {
+  SampleTotals combined(n);
+  for (auto [k, count] : chunks) {
     ChaCha12Rng rng = make_rng(chunk_seed(seed, k));
     SamplerScratch scratch(n);
-    const double w = std::exp(-sample_one_into(dag, rng, scratch, indeg, n));
-    SampleTotals chunk(n);
-    std::vector<NodeId> prefix;
-    double prev = game(prefix);
-    for (NodeId v : scratch.order) {
-      prefix.insert(std::upper_bound(prefix.begin(), prefix.end(), v), v);
-      const double now = game(prefix);
-      chunk.sums[v.index()] = (now - prev) * w;
-      prev = now;
+    ImportanceSums<CompensatedSum> acc(n);
+    for (std::size_t i = 0; i < count; ++i) {
+      const double w = std::exp(-sample_one_into(dag, rng, scratch, indeg, n));
+      std::vector<NodeId> prefix;
+      double prev = game(prefix);
+      for (NodeId v : scratch.order) {
+        prefix.insert(std::upper_bound(prefix.begin(), prefix.end(), v), v);
+        const double now = game(prefix);
+        acc.add_contribution(v, (now - prev) * w);
+        prev = now;
+      }
+      acc.add_weight(w);
     }
-    chunk.w = w;
-    chunk.w2 = w * w;
-    expected.add(chunk);
+    combined.add(acc.totals());
   }
-  const AsvResult want = importance_result(expected, 3, seed);
-  EXPECT_EQ(r->values, want.values);
-  EXPECT_EQ(*r->ess, *want.ess);
+  return importance_result(combined, n_samples, seed);
+}
+
+TEST(Approximate, SeededChunksFollowTheirIndexAndCombineInOrder) {
+  const Dag dag = estimator_graphs()[2].dag;
+  const std::uint64_t seed = 123;
+  const std::size_t all = ~std::size_t{0};
+  struct Case {
+    std::size_t n_samples, chunks;
+    std::initializer_list<std::pair<std::uint64_t, std::size_t>> expected;
+  };
+  const Case cases[] = {
+      // N = 3 over K = 8: chunks 2, 5 and 7 draw one ordering each.
+      {3, 8, {{2, 1}, {5, 1}, {7, 1}}},
+      // N = 8 over K = 3: 2, 3 and 3 orderings.
+      {8, 3, {{0, 2}, {1, 3}, {2, 3}}},
+      // K = 2^64 - 1 (divisible by 3): the busy chunks are found without visiting the rest.
+      {3, all, {{all / 3 - 1, 1}, {2 * (all / 3) - 1, 1}, {all - 1, 1}}},
+  };
+  for (const Case& c : cases) {
+    auto r = approximate_asv(dag, as_fn(game), seed, c.chunks, c.n_samples, true);
+    ASSERT_TRUE(r);
+    const AsvResult want = by_hand(dag, seed, c.n_samples, c.expected);
+    EXPECT_EQ(r->values, want.values) << c.n_samples << " over " << c.chunks;
+    EXPECT_EQ(*r->ess, *want.ess);
+  }
 }
 
 TEST(Approximate, BatchedMatchesSequentialAndSendsEachMissingCoalitionOnce) {
