@@ -86,26 +86,38 @@ Result<AsvResult> dag_exact_asv_sparse(const Dag& dag, const SparseConfig& confi
   }
   const CoalitionMask full = low_bits(n);
 
-  // Forward pass. Ideals are numbered in discovery order (breadth first, so by size), which
-  // also fixes the order of every later pass: results are the same bit for bit run to run.
-  // `index` maps an ideal to its number; `ideals` and `fwd` are indexed by that number.
-  absl::flat_hash_map<CoalitionMask, std::uint64_t> index;
-  std::vector<CoalitionMask> ideals{0};
-  std::vector<std::uint64_t> fwd{1};
+  // One slot per ideal, numbered in discovery order: the ideal and its forward count until
+  // the backward pass visits it, its backward count and value after. Reusing the slot keeps
+  // the whole programme at one 16-byte slot plus one map entry per ideal.
+  struct Pending {
+    CoalitionMask mask;
+    std::uint64_t fwd;  // orders of the ideal
+  };
+  struct Done {
+    std::uint64_t bwd;  // orders of the ideal's complement
+    double value;
+  };
+  union Slot {
+    Pending pending;
+    Done done;
+  };
+
+  // Forward pass, breadth first: all ideals of k nodes are complete before any of k + 1 is
+  // propagated. The fixed numbering also fixes the order of the backward pass, so results
+  // are the same bit for bit run to run.
+  absl::flat_hash_map<CoalitionMask, std::uint64_t> index;  // ideal -> slot number
+  std::vector<Slot> slots;
+  slots.push_back(Slot{.pending = {0, 1}});
   index.emplace(0, 0);
-  for (std::size_t head = 0; head < ideals.size(); ++head) {
-    const CoalitionMask s = ideals[head];
-    const std::uint64_t c = fwd[head];
+  for (std::size_t head = 0; head < slots.size(); ++head) {
+    const auto [s, c] = slots[head].pending;
     for (CoalitionMask rest = full & ~s; rest != 0; rest &= rest - 1) {
       const int u = std::countr_zero(rest);
       if ((parent_masks[u] & ~s) != 0) continue;
       const CoalitionMask t = s | (CoalitionMask{1} << u);
-      auto [it, fresh] = index.try_emplace(t, ideals.size());
-      if (fresh) {
-        ideals.push_back(t);
-        fwd.push_back(0);
-      }
-      std::uint64_t& count = fwd[it->second];
+      auto [it, fresh] = index.try_emplace(t, slots.size());
+      if (fresh) slots.push_back(Slot{.pending = {t, 0}});
+      std::uint64_t& count = slots[it->second].pending.fwd;
       if (__builtin_add_overflow(count, c, &count)) return std::unexpected(overflow("dp_fwd", t));
       if (fresh && index.size() > config.memory_limit_bytes / kSparseBytesPerState) {
         return std::unexpected(VelmoraError::invalid_config(
@@ -115,61 +127,40 @@ Result<AsvResult> dag_exact_asv_sparse(const Dag& dag, const SparseConfig& confi
       }
     }
   }
-  const std::size_t g = ideals.size();
+  const std::size_t g = slots.size();
 
-  // Backward counts: bwd[i] = orders of the complement of ideal i, an up-set. Its first
-  // element is a node addable to the ideal, so it sums over the ideal's successors, which come
-  // later in discovery order. Every count is at most the order count of the whole DAG, which
-  // the forward pass has already bounded, so this cannot overflow. The same numbers as
-  // dp_ind_lazy over the up-sets, without the recursion or a second map.
-  std::vector<std::uint64_t> bwd(g, 0);
-  for (std::size_t i = g; i-- > 0;) {
-    const CoalitionMask s = ideals[i];
-    if (s == full) {
-      bwd[i] = 1;
-      continue;
-    }
-    std::uint64_t total = 0;
-    for (CoalitionMask rest = full & ~s; rest != 0; rest &= rest - 1) {
-      const int u = std::countr_zero(rest);
-      if ((parent_masks[u] & ~s) != 0) continue;
-      total += bwd[index.find(s | (CoalitionMask{1} << u))->second];
-    }
-    bwd[i] = total;
-  }
-  const double orders = static_cast<double>(bwd[0]);
-
-  // Values, one per ideal. The first request of each ideal is as v(T) from its first
-  // predecessor; v(S) is asked right after the first v(T) of S (it only reaches the value
-  // function for the empty set).
-  std::vector<double> values(g, 0.0);
-  std::vector<char> known(g, 0);
-  auto value_of = [&](std::size_t i) -> Result<double> {
-    if (known[i]) return values[i];
-    const Coalition nodes = mask_to_coalition(ideals[i]);
-    auto v = f(nodes);
-    if (v) {
-      values[i] = *v;
-      known[i] = 1;
-    }
-    return v;
-  };
+  // Backward pass, in reverse discovery order, so every successor T = S u {u} of an ideal S
+  // is done before S. The complement of S is an up-set whose orders start with a node
+  // addable to S: its count is the sum of its successors' counts (the numbers dp_ind_lazy
+  // gives for the up-sets, without recursion or a second map). Each ideal's value is asked
+  // once, when it is visited, and every marginal contribution v(T) - v(S) is weighed by the
+  // orders in which exactly S precedes u. No count exceeds the order count of the whole DAG,
+  // which the forward pass has bounded; the check only guards callers that skip validation.
   std::vector<double> acc(n, 0.0);
-  for (std::size_t i = 0; i < g; ++i) {
-    const CoalitionMask s = ideals[i];
-    const double before = static_cast<double>(fwd[i]);
+  Coalition nodes;
+  nodes.reserve(n);
+  for (std::size_t i = g; i-- > 0;) {
+    const auto [s, count] = slots[i].pending;
+    nodes.clear();
+    for (CoalitionMask rest = s; rest != 0; rest &= rest - 1) {
+      nodes.push_back(NodeId(static_cast<std::uint32_t>(std::countr_zero(rest))));
+    }
+    auto vs = f(nodes);
+    if (!vs) return std::unexpected(std::move(vs.error()));
+    const double before = static_cast<double>(count);
+    std::uint64_t total = s == full ? 1 : 0;
     for (CoalitionMask rest = full & ~s; rest != 0; rest &= rest - 1) {
       const int u = std::countr_zero(rest);
       if ((parent_masks[u] & ~s) != 0) continue;
-      const std::size_t j = index.find(s | (CoalitionMask{1} << u))->second;
-      const double weight = static_cast<double>(bwd[j]) * before;
-      auto vt = value_of(j);
-      if (!vt) return std::unexpected(std::move(vt.error()));
-      auto vs = value_of(i);
-      if (!vs) return std::unexpected(std::move(vs.error()));
-      acc[u] += (*vt - *vs) * weight;
+      const Done& next = slots[index.find(s | (CoalitionMask{1} << u))->second].done;
+      if (__builtin_add_overflow(total, next.bwd, &total)) {
+        return std::unexpected(overflow("dp_ind", full & ~s));
+      }
+      acc[u] += (next.value - *vs) * (static_cast<double>(next.bwd) * before);
     }
+    slots[i].done = Done{total, *vs};
   }
+  const double orders = static_cast<double>(slots[0].done.bwd);
 
   AsvResult result;
   result.values.resize(n);

@@ -296,8 +296,8 @@ TEST(ExactDp, ValueRequestOrder) {
   ASSERT_TRUE(ex.exact_dag_sparse(sparse.fn()).has_value());
   // Dense: ideals ascending, each S then its successors.
   EXPECT_EQ(dense.calls, (std::vector<CoalitionMask>{0b0, 0b1, 0b10, 0b11, 0b101, 0b111}));
-  // Sparse: v(T) before v(S), ideals in discovery order.
-  EXPECT_EQ(sparse.calls, (std::vector<CoalitionMask>{0b1, 0b0, 0b10, 0b11, 0b101, 0b111}));
+  // Sparse: ideals in reverse discovery order (breadth first from the empty set).
+  EXPECT_EQ(sparse.calls, (std::vector<CoalitionMask>{0b111, 0b101, 0b11, 0b10, 0b1, 0b0}));
 }
 
 TEST(ExactDp, NanValues) {
