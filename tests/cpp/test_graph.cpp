@@ -45,10 +45,10 @@ TEST(Dag, AddEdgeRefusalsLeaveTheStoreUnchanged) {
     std::uint32_t from, to;
     const char* message;
   };
-  for (const Case& c : {Case{0, 1, "duplicate edge NodeId(0) -> NodeId(1)"},
-                        Case{7, 7, "self-loop on node NodeId(7)"},
-                        Case{5, 0, "invalid node id: NodeId(5)"},
-                        Case{0, 9, "invalid node id: NodeId(9)"}}) {
+  for (const Case& c :
+       {Case{0, 1, "duplicate edge NodeId(0) -> NodeId(1)"},
+        Case{7, 7, "self-loop on node NodeId(7)"}, Case{5, 0, "invalid node id: NodeId(5)"},
+        Case{0, 9, "invalid node id: NodeId(9)"}}) {
     auto st = d.add_edge(NodeId(c.from), NodeId(c.to));
     ASSERT_FALSE(st.has_value());
     EXPECT_EQ(st.error().message(), c.message);
@@ -64,8 +64,7 @@ TEST(Dag, ValidateReportsEmptyAndCycles) {
   Dag single;
   single.add_node("a");
   EXPECT_TRUE(single.validate().has_value());
-  EXPECT_EQ(make({{"a", "b"}, {"b", "a"}}).validate().error().message(),
-            "cycle detected in graph");
+  EXPECT_EQ(make({{"a", "b"}, {"b", "a"}}).validate().error().message(), "cycle detected in graph");
   // A cycle hanging below an acyclic part is still found.
   EXPECT_EQ(make({{"r", "a"}, {"a", "b"}, {"b", "c"}, {"c", "a"}}).validate().error().kind(),
             ErrorKind::Cycle);
