@@ -6,6 +6,7 @@
 //   cmake --build build/bench && build/bench/bench_exact_dp
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <numeric>
 #include <random>
 #include <string>
