@@ -1,5 +1,7 @@
 #include "asv.hpp"
 
+#include <algorithm>
+
 #include "approx.hpp"
 #include "cache.hpp"
 #include "dag_dp.hpp"
@@ -63,6 +65,56 @@ struct ExactWalk {
     return {};
   }
 };
+
+// Automatic selection: the sparse programme's settings and the ideal budgets that bound
+// exact work at each size.
+constexpr SparseConfig kAutoSparse{28, 2147483648ULL};
+constexpr std::uint64_t kAutoMidIdealBudget = 26843545;  // 21 to 28 nodes
+constexpr std::uint64_t kAutoLargeIdealBudget = 250000;  // 29 to 63 nodes, and trees
+
+// Failures of the sparse programme after which selection moves on to the next method.
+bool sparse_may_fall_back(const VelmoraError& e) {
+  return e.kind() == ErrorKind::InvalidConfig || e.kind() == ErrorKind::LinearExtensionOverflow;
+}
+
+// True when the graph certainly has more than `budget` order ideals: the nodes of one depth
+// (longest path from a source) form an antichain, and every subset of an antichain of k
+// nodes generates its own ideal, so there are at least 2^k. Cheap next to counting ideals
+// one by one up to a budget of tens of millions.
+bool surely_over_ideal_budget(const Dag& dag, std::uint64_t budget) {
+  const std::size_t n = dag.size();
+  std::vector<std::size_t> depth(n, 0), pending(n), per_depth(n, 0), queue;
+  queue.reserve(n);
+  for (std::size_t v = 0; v < n; ++v) {
+    pending[v] = dag.parents(NodeId(v)).size();
+    if (pending[v] == 0) queue.push_back(v);
+  }
+  std::size_t widest = 0;
+  for (std::size_t i = 0; i < queue.size(); ++i) {
+    const std::size_t v = queue[i];
+    widest = std::max(widest, ++per_depth[depth[v]]);
+    for (NodeId c : dag.children(NodeId(v))) {
+      depth[c.index()] = std::max(depth[c.index()], depth[v] + 1);
+      if (--pending[c.index()] == 0) queue.push_back(c.index());
+    }
+  }
+  return widest >= 64 || (std::uint64_t{1} << widest) > budget;
+}
+
+Result<AsvResult> chosen(Result<AsvResult> r, const char* method) {
+  if (r) r->selected_method = method;
+  return r;
+}
+
+Result<AsvResult> fell_back(Result<AsvResult> r, const char* method, const char* from,
+                            std::string reason) {
+  if (r) {
+    r->selected_method = method;
+    r->fallback_from = from;
+    r->fallback_reason = std::move(reason);
+  }
+  return r;
+}
 
 }  // namespace
 
@@ -147,8 +199,84 @@ Result<AsvResult> AsvExplainer::approximate_uniform_sparse_adaptive_batched(
     BatchValueFunction, const AdaptiveConfig&) const {
   return not_available("uniform_sparse_adaptive_batch");
 }
-Result<AsvResult> AsvExplainer::auto_select(ValueFunction, const SamplingConfig&) const {
-  return not_available("auto");
+Result<AsvResult> AsvExplainer::auto_select(ValueFunction f, const SamplingConfig& config) const {
+  if (auto valid = dag_.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  const std::size_t n = dag_.size();
+  // Every attempt borrows the one function; none of them copies what it wraps.
+  const auto fn = [&f]() -> ValueFunction { return std::cref(f); };
+  const auto sparse_feasible = [this](std::uint64_t budget) {
+    return !surely_over_ideal_budget(dag_, budget) &&
+           estimate_sparse_feasible(dag_, parent_masks_, budget);
+  };
+
+  if (n <= 8) return chosen(exact(fn()), "exact");
+
+  if (!is_rooted_tree_) {
+    if (n <= 20) {
+      // The dense programme (2^n states) is the fallback, taken silently.
+      if (sparse_feasible(std::uint64_t{1} << (n - 1))) {
+        auto sparse = exact_dag_sparse_with_config(fn(), kAutoSparse);
+        if (sparse || !sparse_may_fall_back(sparse.error())) {
+          return chosen(std::move(sparse), "exact_dag_sparse");
+        }
+      }
+      return chosen(exact_dag(fn()), "exact_dag");
+    }
+    if (n <= 28) {
+      if (!sparse_feasible(kAutoMidIdealBudget)) {
+        return fell_back(approximate(fn(), config), "approx", "exact_dag_sparse",
+                         "order ideal count exceeds sparse memory budget (" +
+                             std::to_string(kAutoMidIdealBudget) + " states)");
+      }
+      auto sparse = exact_dag_sparse_with_config(fn(), kAutoSparse);
+      if (sparse || !sparse_may_fall_back(sparse.error())) {
+        return chosen(std::move(sparse), "exact_dag_sparse");
+      }
+      return fell_back(approximate(fn(), config), "approx", "exact_dag_sparse",
+                       sparse.error().detail());
+    }
+    if (n <= 63 && sparse_feasible(kAutoLargeIdealBudget)) {
+      auto sparse =
+          exact_dag_sparse_with_config(fn(), SparseConfig{n, kAutoSparse.memory_limit_bytes});
+      if (sparse || !sparse_may_fall_back(sparse.error())) {
+        return chosen(std::move(sparse), "exact_dag_sparse");
+      }
+      return fell_back(approximate(fn(), config), "approx", "exact_dag_sparse",
+                       sparse.error().detail());
+    }
+    return chosen(approximate(fn(), config), "approx");
+  }
+
+  // A rooted tree of at least 9 nodes: the closed form when its budget allows, then the
+  // sparse programme, then sampling.
+  std::string reason;
+  const NodeId root = *find_rooted_tree_root(dag_);
+  const TreeCostEstimate cost =
+      estimate_tree_exact_cost(dag_, root, kTreeSideBudget, kTreeWorkBudget);
+  Result<AsvResult> tree =
+      cost.feasible
+          ? tree_exact_asv(dag_, f)
+          : std::unexpected(VelmoraError::tree_budget_exceeded(
+                cost.largest_side_product, cost.side_budget, cost.total_work, cost.work_budget));
+  if (tree) return chosen(std::move(tree), "exact_tree");
+  switch (tree.error().kind()) {
+    case ErrorKind::TreeBudgetExceeded:
+      reason = "tree shape exceeded exact_tree's feasibility budget";
+      break;
+    case ErrorKind::InvalidConfig:
+      reason = "tree exceeds exact_tree's n \u2264 64 bitmask limit";
+      break;
+    default:
+      return tree;
+  }
+  if (n <= 63 && sparse_feasible(kAutoLargeIdealBudget)) {
+    auto sparse =
+        exact_dag_sparse_with_config(fn(), SparseConfig{n, kAutoSparse.memory_limit_bytes});
+    if (sparse) return fell_back(std::move(sparse), "exact_dag_sparse", "exact_tree", reason);
+    if (!sparse_may_fall_back(sparse.error())) return sparse;
+  }
+  if (n <= 63) reason += "; exact_dag_sparse also infeasible for this DAG";
+  return fell_back(approximate(fn(), config), "approx", "exact_tree", std::move(reason));
 }
 Result<AsvResult> AsvExplainer::auto_quality(ValueFunction, const AdaptiveConfig&) const {
   return not_available("auto_quality");

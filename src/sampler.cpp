@@ -1,6 +1,7 @@
 #include "sampler.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace velmora {
@@ -34,6 +35,35 @@ double sample_one_into(const Dag& dag, ChaCha12Rng& rng, SamplerScratch& scratch
     log_prob -= log_r;
   }
   return log_prob;
+}
+
+Status sample_uniform_sparse_into(ChaCha12Rng& rng, std::span<const CoalitionMask> parent_masks,
+                                  std::size_t n, CountMemo& memo, std::vector<NodeId>& out) {
+  const CoalitionMask full = ~(~CoalitionMask{0} << n);
+  CoalitionMask placed = 0;
+  out.clear();
+  for (std::size_t step = 0; step < n; ++step) {
+    const CoalitionMask remaining = full ^ placed;
+    auto count = dp_ind_lazy(remaining, parent_masks, n, memo);
+    if (!count) return std::unexpected(std::move(count.error()));
+    // Counts of 0 or 1 leave nothing to choose: no randomness is spent on them.
+    const std::uint64_t target = *count < 2 ? 0 : rng.uniform_u64(*count);
+    if (remaining == 0) continue;
+    std::uint64_t cumulative = 0;
+    for (CoalitionMask r = remaining; r != 0; r &= r - 1) {
+      const auto v = static_cast<std::size_t>(std::countr_zero(r));
+      if ((parent_masks[v] & ~placed) != 0) continue;
+      auto rest = dp_ind_lazy(remaining & ~(CoalitionMask{1} << v), parent_masks, n, memo);
+      if (!rest) return std::unexpected(std::move(rest.error()));
+      cumulative += *rest;
+      if (target < cumulative) {
+        out.push_back(NodeId(v));
+        placed |= CoalitionMask{1} << v;
+        break;
+      }
+    }
+  }
+  return {};
 }
 
 }  // namespace velmora

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "coalition.hpp"
+#include "dag_dp_sparse.hpp"
 #include "graph.hpp"
 #include "rng.hpp"
 
@@ -38,5 +40,12 @@ std::vector<std::uint64_t> initial_indegree(const Dag& dag);
 // probability of drawing exactly it. `initial` and `scratch` are sized for `n` nodes.
 double sample_one_into(const Dag& dag, ChaCha12Rng& rng, SamplerScratch& scratch,
                        std::span<const std::uint64_t> initial, std::size_t n);
+
+// Draws an ordering exactly uniformly among all topological orderings of a graph of at most
+// 63 nodes: each next node with probability proportional to the orderings of what remains,
+// counts from `dp_ind_lazy` through the caller's memo (kept across draws). Clears `out` and
+// fills it; on an overflow of a count `out` holds a partial ordering.
+Status sample_uniform_sparse_into(ChaCha12Rng& rng, std::span<const CoalitionMask> parent_masks,
+                                  std::size_t n, CountMemo& memo, std::vector<NodeId>& out);
 
 }  // namespace velmora

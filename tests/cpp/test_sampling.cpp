@@ -261,6 +261,67 @@ TEST(Sampler, LogProbIsTheFrequencyOfEachOrdering) {
   EXPECT_NEAR(total, 1.0, 1e-12);
 }
 
+// ---- Uniform sampler ----------------------------------------------------------------------
+
+std::vector<CoalitionMask> parent_masks_of(const Dag& dag) {
+  std::vector<CoalitionMask> masks(dag.size(), 0);
+  for (std::size_t v = 0; v < dag.size(); ++v) {
+    for (NodeId p : dag.parents(NodeId(v))) masks[v] |= CoalitionMask{1} << p.index();
+  }
+  return masks;
+}
+
+TEST(UniformSampler, ChainSpendsNoRandomnessAndPairsFollowTheFirstDraw) {
+  const Dag line = chain(5);
+  const auto line_masks = parent_masks_of(line);
+  CountMemo memo;
+  std::vector<NodeId> out;
+  ChaCha12Rng rng = make_rng(2), untouched = make_rng(2);
+  ASSERT_TRUE(sample_uniform_sparse_into(rng, line_masks, 5, memo, out));
+  EXPECT_EQ(out, (std::vector<NodeId>{NodeId(0), NodeId(1), NodeId(2), NodeId(3), NodeId(4)}));
+  EXPECT_EQ(rng.next_u64(), untouched.next_u64());
+
+  // Two unconnected nodes: t = 0 gives 0, 1 and t = 1 gives 1, 0.
+  const Dag pair = make_dag(2, {});
+  const auto pair_masks = parent_masks_of(pair);
+  CountMemo pair_memo;
+  for (std::uint64_t seed = 0; seed < 16; ++seed) {
+    ChaCha12Rng a = make_rng(seed), probe = make_rng(seed);
+    const std::uint64_t t = probe.uniform_u64(2);
+    ASSERT_TRUE(sample_uniform_sparse_into(a, pair_masks, 2, pair_memo, out));
+    EXPECT_EQ(out[0], NodeId(static_cast<std::uint32_t>(t)));
+    EXPECT_EQ(a.next_u64(), probe.next_u64()) << "one draw for the whole ordering";
+  }
+}
+
+TEST(UniformSampler, EveryOrderingIsEquallyLikely) {
+  // The graph on which the sequential sampler is far from uniform.
+  const Dag dag = make_dag(4, {{0, 1}, {1, 2}});
+  const auto masks = parent_masks_of(dag);
+  CountMemo memo;
+  std::vector<NodeId> out;
+  ChaCha12Rng rng = make_rng(17);
+  std::map<std::vector<NodeId>, int> seen;
+  for (int i = 0; i < 8000; ++i) {
+    ASSERT_TRUE(sample_uniform_sparse_into(rng, masks, 4, memo, out));
+    ++seen[out];
+  }
+  ASSERT_EQ(seen.size(), 4u);
+  for (auto& [order, k] : seen) EXPECT_NEAR(k, 2000, 180);
+}
+
+TEST(UniformSampler, CountOverflowIsPassedOn) {
+  Dag wide;  // 63 unconnected nodes: 63! orderings do not fit 64 bits
+  for (std::size_t i = 0; i < 63; ++i) wide.add_node(node_name(i));
+  const auto masks = parent_masks_of(wide);
+  CountMemo memo;
+  std::vector<NodeId> out;
+  ChaCha12Rng rng = make_rng(1);
+  auto st = sample_uniform_sparse_into(rng, masks, 63, memo, out);
+  ASSERT_FALSE(st);
+  EXPECT_EQ(st.error().kind(), ErrorKind::LinearExtensionOverflow);
+}
+
 // ---- Fixed-budget estimator ---------------------------------------------------------------
 
 struct GraphCase {
