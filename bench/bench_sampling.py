@@ -154,12 +154,12 @@ def section_batched():
 
 
 def section_parallel():
-    print("\nvalue function releasing the lock (numpy product 4000x40 @ 40x16 and tanh), 40 nodes")
+    print("\nvalue function releasing the lock (numpy product 20000x40 @ 40x16 and tanh), 40 nodes")
     names, _, dag = random_dag(40)
     explainer = velmora.ASVExplainer(dag)
     index = {name: i for i, name in enumerate(names)}
     rng = np.random.default_rng(1)
-    data = rng.normal(size=(4000, 40))
+    data = rng.normal(size=(20000, 40))
     weights = rng.normal(size=(40, 16))
 
     def heavy(coalition):
@@ -167,7 +167,7 @@ def section_parallel():
         mask[[index[name] for name in coalition]] = 1.0
         return float(np.tanh(data @ (weights * mask[:, None])).mean())
 
-    n_samples = 40
+    n_samples = 12
     runs = [("sequential", {}), ("parallel, 2 chunks", dict(parallel=True, num_threads=2))]
     base = None
     for label, extra in runs:

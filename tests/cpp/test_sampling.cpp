@@ -322,6 +322,46 @@ TEST(UniformSampler, CountOverflowIsPassedOn) {
   EXPECT_EQ(st.error().kind(), ErrorKind::LinearExtensionOverflow);
 }
 
+// ---- The walk -----------------------------------------------------------------------------
+
+TEST(Walk, MaskAndWordArrayCoalitionsSeeTheSameWalk) {
+  // The ordering visits ids past 64 only in the word-array form, so walk ids below 64 with
+  // both and an id past 64 with the word array alone.
+  const std::vector<NodeId> order{NodeId(3), NodeId(0), NodeId(63), NodeId(5)};
+  std::vector<std::vector<NodeId>> seen_mask, seen_words;
+  std::vector<std::pair<NodeId, double>> deltas_mask, deltas_words;
+  auto by_mask = [&](const MaskCoalition& c) -> Result<double> {
+    seen_mask.push_back(mask_to_coalition(c.bits));
+    return game(seen_mask.back());
+  };
+  auto by_words = [&](const LargeCoalition& c) -> Result<double> {
+    seen_words.push_back(c.to_sorted_nodes());
+    return game(seen_words.back());
+  };
+  MaskCoalition mask;
+  LargeCoalition words(2);
+  ASSERT_TRUE(walk_ordering(order, mask, by_mask,
+                            [&](NodeId v, double d) { deltas_mask.emplace_back(v, d); }));
+  ASSERT_TRUE(walk_ordering(order, words, by_words,
+                            [&](NodeId v, double d) { deltas_words.emplace_back(v, d); }));
+  EXPECT_EQ(seen_mask, seen_words);
+  EXPECT_EQ(deltas_mask, deltas_words);
+  ASSERT_EQ(seen_mask.size(), order.size() + 1);
+  EXPECT_TRUE(seen_mask.front().empty());
+
+  // A second walk starts again from the empty coalition; a failure ends the walk.
+  const std::vector<NodeId> longer{NodeId(70), NodeId(1)};
+  std::size_t calls = 0;
+  auto fails_second = [&](const LargeCoalition& c) -> Result<double> {
+    if (++calls == 2) return std::unexpected(VelmoraError::value_function_failed("x: y"));
+    EXPECT_TRUE(c.to_sorted_nodes().empty());
+    return 0.0;
+  };
+  auto st = walk_ordering(longer, words, fails_second, [](NodeId, double) { FAIL(); });
+  ASSERT_FALSE(st);
+  EXPECT_EQ(calls, 2u);
+}
+
 // ---- Fixed-budget estimator ---------------------------------------------------------------
 
 struct GraphCase {
