@@ -217,9 +217,9 @@ TEST(Exact, FailuresComeBeforeAnyCallOrStopTheWalk) {
 
 TEST(Exact, SixtyFourNodesFitTheMask) {
   Dag chain;
-  NodeId prev = chain.add_node("n0");
+  NodeId prev = chain.add_node("0");
   for (int i = 1; i < 64; ++i) {
-    const NodeId next = chain.add_node("n" + std::to_string(i));
+    const NodeId next = chain.add_node(std::to_string(i));
     ASSERT_TRUE(chain.add_edge(prev, next));
     prev = next;
   }
