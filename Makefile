@@ -38,7 +38,7 @@ sanitize: setup
 	  PYTHONPATH=$(ASAN_BUILD) PYTHONMALLOC=malloc $(PY) -m pytest tests/python -q -p no:cacheprovider
 
 bench: setup
-	$(PY) bench/bench_build.py
+	@for f in bench/bench_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
 
 format:
 	clang-format -i src/*.hpp src/*.cpp src/python/*.hpp src/python/*.cpp tests/cpp/*.cpp

@@ -135,8 +135,7 @@ PyObject* ancestors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return guarded([&] { return reachable(self, kAncestors, true, args, nargs, kwnames); });
 }
 
-PyObject* descendants(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* descendants(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] { return reachable(self, kDescendants, false, args, nargs, kwnames); });
 }
 
@@ -162,10 +161,8 @@ PyObject* induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef kMethods[] = {
-    {"nodes", nodes, METH_NOARGS,
-     "nodes($self)\n--\n\nReturn all node names in insertion order."},
-    {"edges", edges, METH_NOARGS,
-     "edges($self)\n--\n\nReturn all edges as (from, to) name pairs."},
+    {"nodes", nodes, METH_NOARGS, "nodes($self)\n--\n\nReturn all node names in insertion order."},
+    {"edges", edges, METH_NOARGS, "edges($self)\n--\n\nReturn all edges as (from, to) name pairs."},
     {"add_edge", VELMORA_FASTCALL(add_edge), METH_FASTCALL | METH_KEYWORDS,
      "add_edge($self, from_name, to_name)\n--\n\nAdd a directed edge. Nodes are created "
      "automatically if they do not exist."},
