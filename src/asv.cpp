@@ -1,5 +1,7 @@
 #include "asv.hpp"
 
+#include <array>
+#include <bit>
 #include <memory>
 
 #include "cache.hpp"
@@ -21,6 +23,17 @@ Result<AsvResult> not_available(const char* method) {
 // order, and a direct index is several times cheaper than a hash probe.
 constexpr std::size_t kDenseValueNodes = 16;
 
+// Evaluates one coalition, its ascending ids built on the stack: a miss costs the value
+// function's own work and nothing of ours on the heap.
+Result<double> evaluate_mask(const ValueFunction& f, CoalitionMask mask) {
+  std::array<NodeId, 64> ids;
+  std::size_t count = 0;
+  for (; mask != 0; mask &= mask - 1) {
+    ids[count++] = NodeId(static_cast<std::uint32_t>(std::countr_zero(mask)));
+  }
+  return f(std::span<const NodeId>(ids.data(), count));
+}
+
 class DenseValueCache {
  public:
   explicit DenseValueCache(std::size_t n)
@@ -29,8 +42,7 @@ class DenseValueCache {
   // The cached value of `mask`, evaluating and storing it on a miss; a failure stores nothing.
   Result<double> get(const ValueFunction& f, CoalitionMask mask) {
     if ((known_[mask / 64] >> (mask % 64)) & 1U) return values_[mask];
-    const Coalition nodes = mask_to_coalition(mask);
-    auto value = f(nodes);
+    auto value = evaluate_mask(f, mask);
     if (!value) return value;
     values_[mask] = *value;
     known_[mask / 64] |= std::uint64_t{1} << (mask % 64);
@@ -46,7 +58,10 @@ class HashValueCache {
  public:
   explicit HashValueCache(std::size_t) {}
   Result<double> get(const ValueFunction& f, CoalitionMask mask) {
-    return value_cached(cache_, f, mask);
+    if (auto it = cache_.find(mask); it != cache_.end()) return it->second;
+    auto value = evaluate_mask(f, mask);
+    if (value) cache_.emplace(mask, *value);
+    return value;
   }
 
  private:
