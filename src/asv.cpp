@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "cache.hpp"
+#include "dag_dp.hpp"
+#include "dag_dp_sparse.hpp"
 #include "topo.hpp"
 #include "tree.hpp"
 
@@ -153,18 +155,29 @@ Result<AsvResult> AsvExplainer::exact(ValueFunction f) const {
   return n <= kDenseValueNodes ? exact_walk<DenseValueCache>(dag_, f)
                                : exact_walk<HashValueCache>(dag_, f);
 }
-Result<AsvResult> AsvExplainer::exact_dag(ValueFunction) const {
-  return not_available("exact_dag");
+Result<AsvResult> AsvExplainer::exact_dag(ValueFunction f) const {
+  if (auto valid = dag_.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  return dag_exact_asv(dag_, parent_masks_, f);
 }
-Result<AsvResult> AsvExplainer::exact_dag_sparse(ValueFunction) const {
-  return not_available("exact_dag_sparse");
+Result<AsvResult> AsvExplainer::exact_dag_sparse(ValueFunction f) const {
+  return exact_dag_sparse_with_config(std::move(f), SparseConfig{});
 }
-Result<AsvResult> AsvExplainer::exact_dag_sparse_with_config(ValueFunction,
-                                                             const SparseConfig&) const {
-  return not_available("exact_dag_sparse");
+Result<AsvResult> AsvExplainer::exact_dag_sparse_with_config(ValueFunction f,
+                                                             const SparseConfig& config) const {
+  if (auto valid = dag_.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  return dag_exact_asv_sparse(dag_, config, parent_masks_, f);
 }
-Result<AsvResult> AsvExplainer::exact_tree(ValueFunction) const {
-  return not_available("exact_tree");
+Result<AsvResult> AsvExplainer::exact_tree(ValueFunction f) const {
+  if (auto valid = dag_.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  auto root = find_rooted_tree_root(dag_);
+  if (!root) return std::unexpected(std::move(root.error()));
+  const TreeCostEstimate cost =
+      estimate_tree_exact_cost(dag_, *root, kTreeSideBudget, kTreeWorkBudget);
+  if (!cost.feasible) {
+    return std::unexpected(VelmoraError::tree_budget_exceeded(
+        cost.largest_side_product, cost.side_budget, cost.total_work, cost.work_budget));
+  }
+  return tree_exact_asv(dag_, f);
 }
 Result<AsvResult> AsvExplainer::approximate(ValueFunction, const SamplingConfig&) const {
   return not_available("approx");
