@@ -1,4 +1,3 @@
-import itertools
 import math
 import sys
 import threading
@@ -125,9 +124,7 @@ def test_diagnostics_hold_all_keys_in_order(make_dag):
     assert all(d[k] is None for k in nones)
 
     # The arguments are reported as passed, even where the exact method ignores them.
-    d = e.explain_with_diagnostics(
-        lambda c: 1.0, "exact", 5, 7, None, 3, True, 4
-    )
+    d = e.explain_with_diagnostics(lambda c: 1.0, "exact", 5, 7, None, 3, True, 4)
     assert (d["parallel"], d["num_threads"], d["deterministic"], d["seed"]) == (True, 4, True, None)
 
 
