@@ -108,7 +108,7 @@ def section_baseline():
         explainer = velmora.ASVExplainer(dag)
         trivial = len
         n_py, n_vm = 1000, 20000
-        t_py = timed(lambda: python_asv(names, edges, trivial, n_py, 1), repeat=1)
+        t_py = timed(lambda: python_asv(names, edges, trivial, n_py, 1), repeat=2)
         t_vm = timed(
             lambda: explainer.explain(value_fn=trivial, method="approx", n_samples=n_vm, seed=1)
         )
