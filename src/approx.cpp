@@ -68,7 +68,8 @@ Result<SampleTotals> run_sequential(const RunInputs& in, std::uint64_t seed,
 }
 
 // One chunk of a seeded parallel run: own generator, cache and compensated sums, unshifted
-// weights. Stops early (without a result) once another chunk has failed.
+// weights. Once another chunk has failed it stops at its next ordering; the run then
+// discards its partial sums.
 Result<SampleTotals> run_chunk(const RunInputs& in, std::uint64_t seed, std::size_t count,
                                const std::atomic<bool>& stop) {
   ChaCha12Rng rng = make_rng(seed);
