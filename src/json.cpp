@@ -461,47 +461,50 @@ void Parser::close_container() {
 void Parser::merge_duplicate_keys(std::size_t start) {
   std::size_t* pairs = pending_.data() + start;
   const std::size_t m = (pending_.size() - start) / 2;
-  std::vector<char> dropped(m, 0);
-  bool any = false;
-  if (m <= 16) {
+  const auto key = [&](std::size_t i) { return text_of(pairs[2 * i]); };
+  const auto compact = [&](auto&& dropped) {
+    std::size_t out = 0;
     for (std::size_t i = 0; i < m; ++i) {
-      if (dropped[i]) continue;
-      const std::string_view key = text_of(pairs[2 * i]);
+      if (dropped(i)) continue;
+      pairs[2 * out] = pairs[2 * i];
+      pairs[2 * out + 1] = pairs[2 * i + 1];
+      ++out;
+    }
+    pending_.resize(start + 2 * out);
+  };
+  if (m <= 32) {
+    // Small objects (every edge object): pairwise, with the dropped members as bits.
+    std::uint32_t dropped = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+      if (dropped >> i & 1) continue;
       for (std::size_t j = i + 1; j < m; ++j) {
-        if (!dropped[j] && text_of(pairs[2 * j]) == key) {
+        if (!(dropped >> j & 1) && key(j) == key(i)) {
           pairs[2 * i + 1] = pairs[2 * j + 1];
-          dropped[j] = 1;
-          any = true;
+          dropped |= std::uint32_t{1} << j;
         }
       }
     }
-  } else {
-    // Sort member positions by key (stable, so equal keys stay in text order).
-    std::vector<std::size_t> order(m);
-    for (std::size_t i = 0; i < m; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-      return text_of(pairs[2 * x]) < text_of(pairs[2 * y]);
-    });
-    for (std::size_t g = 0; g < m;) {
-      std::size_t h = g + 1;
-      while (h < m && text_of(pairs[2 * order[h]]) == text_of(pairs[2 * order[g]])) ++h;
-      if (h - g > 1) {
-        pairs[2 * order[g] + 1] = pairs[2 * order[h - 1] + 1];
-        for (std::size_t k = g + 1; k < h; ++k) dropped[order[k]] = 1;
-        any = true;
-      }
-      g = h;
+    if (dropped != 0) compact([&](std::size_t i) { return (dropped >> i & 1) != 0; });
+    return;
+  }
+  // Sort member positions by key (stable, so equal keys stay in text order).
+  std::vector<std::size_t> order(m);
+  for (std::size_t i = 0; i < m; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t x, std::size_t y) { return key(x) < key(y); });
+  std::vector<char> dropped(m, 0);
+  bool any = false;
+  for (std::size_t g = 0; g < m;) {
+    std::size_t h = g + 1;
+    while (h < m && key(order[h]) == key(order[g])) ++h;
+    if (h - g > 1) {
+      pairs[2 * order[g] + 1] = pairs[2 * order[h - 1] + 1];
+      for (std::size_t k = g + 1; k < h; ++k) dropped[order[k]] = 1;
+      any = true;
     }
+    g = h;
   }
-  if (!any) return;
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < m; ++i) {
-    if (dropped[i]) continue;
-    pairs[2 * out] = pairs[2 * i];
-    pairs[2 * out + 1] = pairs[2 * i + 1];
-    ++out;
-  }
-  pending_.resize(start + 2 * out);
+  if (any) compact([&](std::size_t i) { return dropped[i] != 0; });
 }
 
 std::optional<Document> Document::parse(std::string_view text, ParseError& error) {

@@ -102,8 +102,22 @@ PyObject* dag_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded([&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind_args(kFromJson, args, nargs, kwnames, slots)) return nullptr;
-    auto text = arg_str(kFromJson, 0, slots[0]);
-    if (!text) return nullptr;
+    PyObject* s = slots[0];
+    PyRef encoded;
+    std::optional<std::string_view> text;
+    if (PyUnicode_Check(s) && !PyUnicode_IS_ASCII(s) && PyUnicode_AsUTF8(s) == nullptr) {
+      // A lone surrogate has no UTF-8 form. Pass it through in its 3-byte form instead, which
+      // the reader refuses with its own message and position like any other bad character.
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+      PyErr_Clear();
+      encoded = PyRef::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+      if (!encoded) return nullptr;
+      text = std::string_view(PyBytes_AS_STRING(encoded.get()),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    } else {
+      text = arg_str(kFromJson, 0, s);
+      if (!text) return nullptr;
+    }
     auto dag = velmora::dag_from_json(*text);
     if (!dag) return value_error(dag.error().message);
     return wrap_dag(std::move(*dag));

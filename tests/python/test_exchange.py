@@ -109,6 +109,10 @@ def test_from_json_duplicate_members_last_wins_and_cycles_wait_for_validate():
     ('{"a": "abc', "EOF while parsing a string at line 1 column 10"),
     ("{}\n{}", "trailing characters at line 2 column 1"),
     ('{"a": "é"} é', "trailing characters at line 1 column 12"),
+    # A lone surrogate in the text itself (not escaped) is no character of UTF-8.
+    ('{"nodes": ["\ud800"]}', "invalid unicode code point at line 1 column 13"),
+    ('["\udfff"] \ud800', "invalid unicode code point at line 1 column 3"),
+    ('[] \ud800', "trailing characters at line 1 column 4"),
     ("[" * 128, "recursion limit exceeded at line 1 column 128"),
     ("[" * 1_000_000, "recursion limit exceeded at line 1 column 128"),
 ])
