@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cctype>
+#include <optional>
+#include <utility>
 
 namespace velmora {
 
@@ -62,6 +64,9 @@ std::expected<Dag, ReadError> dag_from_json(std::string_view text) {
   }
   if (auto edges = root.find("edges")) {
     if (!edges->is_array()) return std::unexpected(malformed_json("\"edges\" must be an array"));
+    // Edges mostly come grouped by source, as to_json writes them: a source equal to the
+    // previous one reuses its id instead of a second lookup.
+    std::optional<std::pair<std::string_view, NodeId>> last_from;
     for (std::size_t i = 0; i < edges->size(); ++i) {
       const json::Value edge = edges->at(i);
       const auto from = edge.find("from");
@@ -72,7 +77,10 @@ std::expected<Dag, ReadError> dag_from_json(std::string_view text) {
       if (!to || !to->is_string()) {
         return std::unexpected(malformed_json("edge missing string \"to\""));
       }
-      const NodeId u = dag.add_node(from->as_string());
+      const std::string_view from_name = from->as_string();
+      const NodeId u =
+          last_from && last_from->first == from_name ? last_from->second : dag.add_node(from_name);
+      last_from.emplace(from_name, u);
       const NodeId v = dag.add_node(to->as_string());
       if (auto st = dag.add_edge(u, v); !st) {
         return std::unexpected(ReadError{st.error().message()});

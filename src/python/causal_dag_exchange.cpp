@@ -13,10 +13,8 @@ namespace {
 
 PyCausalDAG* self_of(PyObject* self) { return reinterpret_cast<PyCausalDAG*>(self); }
 
-// Adds from -> to by name; raises the core's failure as ValueError.
-bool add_named_edge(Dag& dag, std::string_view from, std::string_view to) {
-  const NodeId u = dag.add_node(from);
-  const NodeId v = dag.add_node(to);
+// Adds u -> v; raises the core's failure as ValueError.
+bool add_edge_by_ids(Dag& dag, NodeId u, NodeId v) {
   if (auto st = dag.add_edge(u, v); !st) {
     py_err(st.error());
     return false;
@@ -68,6 +66,11 @@ PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PyRef it = PyRef::steal(PyObject_GetIter(edges.get()));
     if (!it) return nullptr;
     Dag dag;
+    // Graph libraries list the edges of one source together and hand out the same str
+    // object for a node each time: the previous source, held alive here, is recognised by
+    // identity and keeps its id without a lookup.
+    PyRef last_from;
+    NodeId last_u;
     for (;;) {
       PyRef item = PyRef::steal(PyIter_Next(it.get()));
       if (!item) break;
@@ -76,7 +79,10 @@ PyObject* dag_from_networkx(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       if (!from) return nullptr;
       const auto to = endpoint(item.get(), 1, to_holder);
       if (!to) return nullptr;
-      if (!add_named_edge(dag, *from, *to)) return nullptr;
+      const NodeId u = from_holder.get() == last_from.get() ? last_u : dag.add_node(*from);
+      if (!add_edge_by_ids(dag, u, dag.add_node(*to))) return nullptr;
+      last_from = std::move(from_holder);
+      last_u = u;
     }
     if (PyErr_Occurred()) return nullptr;
     return wrap_dag(std::move(dag));
@@ -91,8 +97,12 @@ PyObject* dag_from_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     auto edges = arg_str_pair_seq(kFromEdges, 0, slots[0]);
     if (!edges) return nullptr;
     Dag dag;
+    std::optional<std::pair<std::string_view, NodeId>> last_from;  // as in from_json
     for (const auto& [from, to] : edges->items) {
-      if (!add_named_edge(dag, from, to)) return nullptr;
+      const NodeId u =
+          last_from && last_from->first == from ? last_from->second : dag.add_node(from);
+      last_from.emplace(from, u);
+      if (!add_edge_by_ids(dag, u, dag.add_node(to))) return nullptr;
     }
     return wrap_dag(std::move(dag));
   });
