@@ -56,9 +56,11 @@ class Value {
 };
 
 struct ParseError {
-  std::string message;     // one of the reader's fixed texts
-  std::size_t line = 0;    // counted from 1
-  std::size_t column = 0;  // characters before the offending one on its line, plus one
+  std::string message;   // one of the reader's fixed texts
+  std::size_t line = 0;  // counted from 1
+  // Column of the offending character, counting characters (not bytes) from 1; an error at
+  // the end of the text gives the number of characters on the last line.
+  std::size_t column = 0;
   // "{message} at line {line} column {column}".
   std::string describe() const;
 };
