@@ -58,7 +58,11 @@ fuzz: setup
 	  -dict=tests/fuzz/json.dict fuzz-corpus/json tests/fuzz/json_seeds
 
 bench: setup
-	$(PY) bench/bench_build.py
+	@for f in bench/bench_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
+	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
+	  -DVELMORA_BUILD_BENCH=ON -DVELMORA_BUILD_PYTHON=OFF >/dev/null
+	$(CMAKE) --build build/bench -j $(JOBS)
+	@for f in build/bench/bench_*; do echo "== $$f"; $$f || exit 1; done
 
 format:
 	clang-format -i src/*.hpp src/*.cpp src/python/*.hpp src/python/*.cpp tests/cpp/*.cpp

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(g++ make pkg-config libtbb-dev libabsl-dev libgtest-dev graphviz)
+APT_PACKAGES=(g++ make pkg-config libtbb-dev libabsl-dev libgtest-dev libbenchmark-dev graphviz)
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do

@@ -1,5 +1,9 @@
 #include "asv.hpp"
 
+#include "cache.hpp"
+#include "dag_dp.hpp"
+#include "dag_dp_sparse.hpp"
+#include "topo.hpp"
 #include "tree.hpp"
 
 namespace velmora {
@@ -11,6 +15,53 @@ Result<AsvResult> not_available(const char* method) {
   return std::unexpected(
       VelmoraError::invalid_config(std::string(method) + " is not available in this build"));
 }
+
+// Exact ASV walked along the enumeration: each node's "with" value is looked up when it is
+// pushed, its "without" value is the one its parent level looked up, and every complete
+// order adds the marginal of each position to that node's sum. The value-function calls
+// and the floating-point operations are those of walking every stored order in turn
+// (with before without, (with - without) + sum per position, orders in lexicographic
+// order), at O(n) memory.
+struct ExactWalk {
+  const ValueFunction& f;
+  ValueCache cache;
+  std::vector<CoalitionMask> masks;  // masks[d]: the first d nodes of the prefix
+  std::vector<double> values;        // values[d]: v(masks[d]); values[0] known once fetched
+  std::vector<double> deltas;        // deltas[d]: the marginal of the node at position d
+  std::vector<double> sums;
+  std::size_t orders = 0;
+  bool have_empty = false;
+
+  ExactWalk(const ValueFunction& fn, std::size_t n)
+      : f(fn), masks(n + 1, 0), values(n + 1, 0.0), deltas(n, 0.0), sums(n, 0.0) {}
+
+  Status enter(std::span<const NodeId> prefix, NodeId c) {
+    const std::size_t d = prefix.size();
+    const CoalitionMask with = masks[d] | (CoalitionMask{1} << c.index());
+    auto v_with = value_cached(cache, f, with);
+    if (!v_with) return std::unexpected(v_with.error());
+    if (!have_empty) {
+      // The empty coalition is the very first "without" lookup.
+      auto v_empty = value_cached(cache, f, 0);
+      if (!v_empty) return std::unexpected(v_empty.error());
+      values[0] = *v_empty;
+      have_empty = true;
+    }
+    masks[d + 1] = with;
+    values[d + 1] = *v_with;
+    deltas[d] = *v_with - values[d];
+    return {};
+  }
+
+  Status complete(std::span<const NodeId> order) {
+    for (std::size_t d = 0; d < order.size(); ++d) {
+      double& sum = sums[order[d].index()];
+      sum = deltas[d] + sum;
+    }
+    ++orders;
+    return {};
+  }
+};
 
 }  // namespace
 
@@ -25,19 +76,46 @@ AsvExplainer::AsvExplainer(Dag dag) : dag_(std::move(dag)) {
   is_rooted_tree_ = find_rooted_tree_root(dag_).has_value();
 }
 
-Result<AsvResult> AsvExplainer::exact(ValueFunction) const { return not_available("exact"); }
-Result<AsvResult> AsvExplainer::exact_dag(ValueFunction) const {
-  return not_available("exact_dag");
+Result<AsvResult> AsvExplainer::exact(ValueFunction f) const {
+  if (auto st = dag_.validate(); !st) return std::unexpected(st.error());
+  const std::size_t n = dag_.size();
+  if (n > 64) {
+    return std::unexpected(VelmoraError::invalid_config(
+        "bitmask coalitions require n \u2264 64, got " + std::to_string(n)));
+  }
+  ExactWalk walk(f, n);
+  if (auto st = visit_topos(dag_, walk); !st) return std::unexpected(st.error());
+  AsvResult result;
+  const double scale = 1.0 / static_cast<double>(walk.orders);
+  result.values.resize(n);
+  for (std::size_t i = 0; i < n; ++i) result.values[i] = walk.sums[i] * scale;
+  result.n_samples = walk.orders;
+  result.is_exact = true;
+  return result;
 }
-Result<AsvResult> AsvExplainer::exact_dag_sparse(ValueFunction) const {
-  return not_available("exact_dag_sparse");
+Result<AsvResult> AsvExplainer::exact_dag(ValueFunction f) const {
+  if (auto valid = dag_.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  return dag_exact_asv(dag_, parent_masks_, f);
 }
-Result<AsvResult> AsvExplainer::exact_dag_sparse_with_config(ValueFunction,
-                                                             const SparseConfig&) const {
-  return not_available("exact_dag_sparse");
+Result<AsvResult> AsvExplainer::exact_dag_sparse(ValueFunction f) const {
+  return exact_dag_sparse_with_config(std::move(f), SparseConfig{});
 }
-Result<AsvResult> AsvExplainer::exact_tree(ValueFunction) const {
-  return not_available("exact_tree");
+Result<AsvResult> AsvExplainer::exact_dag_sparse_with_config(ValueFunction f,
+                                                             const SparseConfig& config) const {
+  if (auto valid = dag_.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  return dag_exact_asv_sparse(dag_, config, parent_masks_, f);
+}
+Result<AsvResult> AsvExplainer::exact_tree(ValueFunction f) const {
+  if (auto valid = dag_.validate(); !valid) return std::unexpected(std::move(valid.error()));
+  auto root = find_rooted_tree_root(dag_);
+  if (!root) return std::unexpected(std::move(root.error()));
+  const TreeCostEstimate cost =
+      estimate_tree_exact_cost(dag_, *root, kTreeSideBudget, kTreeWorkBudget);
+  if (!cost.feasible) {
+    return std::unexpected(VelmoraError::tree_budget_exceeded(
+        cost.largest_side_product, cost.side_budget, cost.total_work, cost.work_budget));
+  }
+  return tree_exact_asv(dag_, f);
 }
 Result<AsvResult> AsvExplainer::approximate(ValueFunction, const SamplingConfig&) const {
   return not_available("approx");

@@ -75,8 +75,8 @@ class AsvExplainer {
                                                  const AdaptiveConfig& config) const;
   Result<AsvResult> approximate_uniform_sparse_adaptive(ValueFunction f,
                                                         const AdaptiveConfig& config) const;
-  Result<AsvResult> approximate_uniform_sparse_adaptive_batched(
-      BatchValueFunction f, const AdaptiveConfig& config) const;
+  Result<AsvResult> approximate_uniform_sparse_adaptive_batched(BatchValueFunction f,
+                                                                const AdaptiveConfig& config) const;
   Result<AsvResult> auto_select(ValueFunction f, const SamplingConfig& config) const;
   Result<AsvResult> auto_quality(ValueFunction f, const AdaptiveConfig& config) const;
 

@@ -35,9 +35,7 @@ class LargeCoalition {
  public:
   explicit LargeCoalition(std::size_t words) : words_(words, 0) {}
   void insert(NodeId id) { words_[id.index() / 64] |= std::uint64_t{1} << (id.index() % 64); }
-  bool contains(NodeId id) const {
-    return (words_[id.index() / 64] >> (id.index() % 64)) & 1U;
-  }
+  bool contains(NodeId id) const { return (words_[id.index() / 64] >> (id.index() % 64)) & 1U; }
   void clear() { std::fill(words_.begin(), words_.end(), 0); }
   std::span<const std::uint64_t> words() const { return words_; }
   Coalition to_sorted_nodes() const { return words_to_sorted_nodes(words_); }

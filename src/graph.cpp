@@ -3,6 +3,8 @@
 namespace velmora {
 
 namespace {
+
+constexpr std::size_t kHubDegree = 32;
 // The system Abseil may carry its own string_view type; convert for heterogeneous lookup.
 absl::string_view absl_view(std::string_view s) { return absl::string_view(s.data(), s.size()); }
 }  // namespace
@@ -29,10 +31,20 @@ Status Dag::add_edge(NodeId from, NodeId to) {
   if (!contains(from)) return std::unexpected(VelmoraError::invalid_node(from));
   if (!contains(to)) return std::unexpected(VelmoraError::invalid_node(to));
   auto& kids = children_[from.index()];
-  for (NodeId c : kids) {
-    if (c == to) return std::unexpected(VelmoraError::duplicate_edge(from, to));
+  const auto key = [from](NodeId v) { return std::uint64_t{from.value} << 32 | v.value; };
+  if (kids.size() < kHubDegree) {
+    for (NodeId c : kids) {
+      if (c == to) return std::unexpected(VelmoraError::duplicate_edge(from, to));
+    }
+  } else if (hub_edges_.contains(key(to))) {
+    return std::unexpected(VelmoraError::duplicate_edge(from, to));
   }
   kids.push_back(to);
+  if (kids.size() == kHubDegree) {
+    for (NodeId c : kids) hub_edges_.insert(key(c));
+  } else if (kids.size() > kHubDegree) {
+    hub_edges_.insert(key(to));
+  }
   parents_[to.index()].push_back(from);
   ++num_edges_;
   return {};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 #include "error.hpp"
 
@@ -45,6 +46,9 @@ class Dag {
   std::vector<std::vector<NodeId>> children_;
   std::vector<std::vector<NodeId>> parents_;
   std::size_t num_edges_ = 0;
+  // Edges out of nodes with many children, keyed from << 32 | to: the duplicate test stays a
+  // short scan for ordinary nodes and a hash probe for hubs, so building a star is linear.
+  absl::flat_hash_set<std::uint64_t> hub_edges_;
 };
 
 }  // namespace velmora

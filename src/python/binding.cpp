@@ -28,8 +28,8 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
   const std::size_t max = sig.params.size();
   const auto given = static_cast<std::size_t>(nargs);
   if (given > max) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %s %zu positional argument%s (%zd given)",
-                 sig.method, sig.required == max ? "exactly" : "at most", max, plural(max), nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes %s %zu positional argument%s (%zd given)", sig.method,
+                 sig.required == max ? "exactly" : "at most", max, plural(max), nargs);
     return false;
   }
   for (std::size_t i = 0; i < max; ++i) slots[i] = i < given ? args[i] : nullptr;
@@ -88,8 +88,8 @@ std::optional<StrSeq> arg_str_seq(const Signature& sig, std::size_t index, PyObj
   out.items.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (!PyUnicode_Check(items[i])) {
-      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must contain only str, not %s",
-                   sig.method, sig.params[index], Py_TYPE(items[i])->tp_name);
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must contain only str, not %s", sig.method,
+                   sig.params[index], Py_TYPE(items[i])->tp_name);
       return std::nullopt;
     }
     Py_ssize_t size = 0;
@@ -211,17 +211,17 @@ Borrow::~Borrow() {
 PyObject* py_err(const VelmoraError& error) { return value_error(error.message()); }
 
 PyObject* value_error(std::string_view text) {
-  PyRef msg = PyRef::steal(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyRef msg =
+      PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
   return nullptr;
 }
 
 int init_internal_fault() {
   if (g_internal_fault != nullptr) return 0;
-  g_internal_fault = PyErr_NewExceptionWithDoc(
-      "velmora.InternalFault", "An internal fault of velmora escaped a method.",
-      PyExc_BaseException, nullptr);
+  g_internal_fault = PyErr_NewExceptionWithDoc("velmora.InternalFault",
+                                               "An internal fault of velmora escaped a method.",
+                                               PyExc_BaseException, nullptr);
   return g_internal_fault == nullptr ? -1 : 0;
 }
 

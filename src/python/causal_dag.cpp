@@ -137,8 +137,7 @@ PyObject* ancestors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return guarded([&] { return reachable(self, kAncestors, true, args, nargs, kwnames); });
 }
 
-PyObject* descendants(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* descendants(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] { return reachable(self, kDescendants, false, args, nargs, kwnames); });
 }
 

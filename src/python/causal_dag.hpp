@@ -1,14 +1,13 @@
 // The CausalDAG class.
 #pragma once
 
-#include "binding.hpp"
 #include "../graph.hpp"
+#include "binding.hpp"
 
 namespace velmora::py {
 
 struct PyCausalDAG {
-  PyObject_HEAD
-  BorrowFlag flag;
+  PyObject_HEAD BorrowFlag flag;
   Dag dag;
 };
 

@@ -1,6 +1,7 @@
 // Module entry: multi-phase initialisation; the one execution step registers the classes.
 #include "binding.hpp"
 #include "causal_dag.hpp"
+#include "explainer.hpp"
 
 namespace velmora::py {
 namespace {
@@ -9,6 +10,7 @@ int exec_module(PyObject* module) {
   if (init_internal_fault() < 0) return -1;
   // Classes in their published order; a failure stops here and fails the import.
   if (register_causal_dag(module) < 0) return -1;
+  if (register_asv_explainer(module) < 0) return -1;
   return 0;
 }
 

@@ -45,10 +45,10 @@ TEST(Dag, AddEdgeRefusalsLeaveTheStoreUnchanged) {
     std::uint32_t from, to;
     const char* message;
   };
-  for (const Case& c : {Case{0, 1, "duplicate edge NodeId(0) -> NodeId(1)"},
-                        Case{7, 7, "self-loop on node NodeId(7)"},
-                        Case{5, 0, "invalid node id: NodeId(5)"},
-                        Case{0, 9, "invalid node id: NodeId(9)"}}) {
+  for (const Case& c :
+       {Case{0, 1, "duplicate edge NodeId(0) -> NodeId(1)"},
+        Case{7, 7, "self-loop on node NodeId(7)"}, Case{5, 0, "invalid node id: NodeId(5)"},
+        Case{0, 9, "invalid node id: NodeId(9)"}}) {
     auto st = d.add_edge(NodeId(c.from), NodeId(c.to));
     ASSERT_FALSE(st.has_value());
     EXPECT_EQ(st.error().message(), c.message);
@@ -64,8 +64,7 @@ TEST(Dag, ValidateReportsEmptyAndCycles) {
   Dag single;
   single.add_node("a");
   EXPECT_TRUE(single.validate().has_value());
-  EXPECT_EQ(make({{"a", "b"}, {"b", "a"}}).validate().error().message(),
-            "cycle detected in graph");
+  EXPECT_EQ(make({{"a", "b"}, {"b", "a"}}).validate().error().message(), "cycle detected in graph");
   // A cycle hanging below an acyclic part is still found.
   EXPECT_EQ(make({{"r", "a"}, {"a", "b"}, {"b", "c"}, {"c", "a"}}).validate().error().kind(),
             ErrorKind::Cycle);
@@ -136,6 +135,33 @@ TEST(Coalition, MasksAndWordsBecomeAscendingIds) {
   c.insert(NodeId(64));
   c.insert(NodeId(1));
   EXPECT_EQ(ids(c.to_sorted_nodes()), (std::vector<std::uint32_t>{1, 64}));
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+TEST(Dag, DuplicatesAreFoundOnHubsToo) {
+  // Past a few dozen children the duplicate test switches to a hash probe; both must agree.
+  Dag d;
+  const NodeId hub = d.add_node("hub");
+  for (int i = 0; i < 100; ++i) {
+    const NodeId leaf = d.add_node("leaf" + std::to_string(i));
+    ASSERT_TRUE(d.add_edge(hub, leaf).has_value());
+    for (int j : {0, i / 2, i}) {
+      auto st = d.add_edge(hub, NodeId(static_cast<std::uint32_t>(j + 1)));
+      ASSERT_FALSE(st.has_value());
+      EXPECT_EQ(st.error().kind(), ErrorKind::DuplicateEdge);
+    }
+  }
+  EXPECT_EQ(d.num_edges(), 100u);
+  EXPECT_EQ(d.children(hub).size(), 100u);
+  // Copies carry the index with them.
+  Dag copy = d;
+  EXPECT_FALSE(copy.add_edge(hub, NodeId(99)).has_value());
+  EXPECT_TRUE(copy.add_edge(NodeId(99), hub).has_value());
 }
 
 }  // namespace

@@ -1,0 +1,161 @@
+#include "value_function.hpp"
+
+#include <cstring>
+
+namespace velmora::py {
+
+namespace {
+
+// With the lock held: `r` as a double, or the conversion's failure.
+Result<double> to_double(PyObject* r) {
+  if (PyFloat_CheckExact(r)) return PyFloat_AS_DOUBLE(r);
+  const double v = PyFloat_AsDouble(r);
+  if (v == -1.0 && PyErr_Occurred()) return std::unexpected(fetch_value_function_error());
+  return v;
+}
+
+// With the lock held: a new list of the names of `ids`, sharing the per-call str objects.
+PyObject* names_list(const PyCallTarget& t, std::span<const NodeId> ids) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* s = t.name(ids[i]);
+    Py_INCREF(s);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+// With the lock held: calls the target with one positional argument. The spare slot in
+// front of the argument lets a bound method prepend `self` without building a tuple.
+PyObject* call_one(const PyCallTarget& t, PyObject* arg) {
+  PyObject* argv[2] = {nullptr, arg};
+  return PyObject_Vectorcall(t.callable(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+Result<double> evaluate(const PyCallTarget& t, std::span<const NodeId> coalition) {
+  GilHold hold;
+  PyRef list = PyRef::steal(names_list(t, coalition));
+  if (!list) return std::unexpected(fetch_value_function_error());
+  PyRef r = PyRef::steal(call_one(t, list.get()));
+  if (!r) return std::unexpected(fetch_value_function_error());
+  return to_double(r.get());
+}
+
+// With the lock held: a contiguous one-dimensional buffer of doubles (a float64 array) is
+// read directly; nullopt (no exception pending) when `r` offers no such buffer.
+std::optional<std::vector<double>> read_double_buffer(PyObject* r) {
+  if (!PyObject_CheckBuffer(r)) return std::nullopt;
+  Py_buffer view;
+  if (PyObject_GetBuffer(r, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  std::optional<std::vector<double>> out;
+  const char* fmt = view.format;
+  if (fmt != nullptr && (*fmt == '@' || *fmt == '=' || *fmt == '<')) ++fmt;
+  if (view.ndim == 1 && view.itemsize == sizeof(double) && fmt != nullptr &&
+      std::strcmp(fmt, "d") == 0) {
+    out.emplace(static_cast<std::size_t>(view.shape[0]));
+    if (!out->empty()) std::memcpy(out->data(), view.buf, out->size() * sizeof(double));
+  }
+  PyBuffer_Release(&view);
+  return out;
+}
+
+Result<std::vector<double>> evaluate_batch(const PyCallTarget& t,
+                                           std::span<const Coalition> batch) {
+  GilHold hold;
+  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
+  if (!outer) return std::unexpected(fetch_value_function_error());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    PyObject* inner = names_list(t, batch[i]);
+    if (inner == nullptr) return std::unexpected(fetch_value_function_error());
+    PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
+  }
+  PyRef r = PyRef::steal(call_one(t, outer.get()));
+  if (!r) return std::unexpected(fetch_value_function_error());
+  // A string is a sequence of characters, never one of numbers.
+  if (PyUnicode_Check(r.get())) {
+    PyErr_SetString(PyExc_TypeError,
+                    "value_fn_batch returned a str; a string cannot be taken as a sequence "
+                    "of numbers");
+    return std::unexpected(fetch_value_function_error());
+  }
+  if (!PySequence_Check(r.get())) {
+    PyErr_Format(PyExc_TypeError, "value_fn_batch must return a sequence of numbers, not %s",
+                 Py_TYPE(r.get())->tp_name);
+    return std::unexpected(fetch_value_function_error());
+  }
+  if (auto direct = read_double_buffer(r.get())) return std::move(*direct);
+  PyRef items = PyRef::steal(PySequence_Fast(r.get(), "value_fn_batch result is not iterable"));
+  if (!items) return std::unexpected(fetch_value_function_error());
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  std::vector<double> out;
+  out.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto v = to_double(item[i]);
+    if (!v) return std::unexpected(std::move(v.error()));
+    out.push_back(*v);
+  }
+  return out;
+}
+
+// UTF-8 text of a str object, or nullopt (exception cleared) when it has none.
+std::optional<std::string> utf8_of(PyObject* s) {
+  Py_ssize_t size = 0;
+  const char* data = s != nullptr ? PyUnicode_AsUTF8AndSize(s, &size) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+std::optional<PyCallTarget> PyCallTarget::make(PyObject* callable,
+                                               std::span<const std::string> names) {
+  PyCallTarget t;
+  t.callable_ = PyRef::borrow(callable);
+  t.names_.reserve(names.size());
+  for (const std::string& name : names) {
+    PyRef s = PyRef::steal(new_str(name));
+    if (!s) return std::nullopt;
+    t.names_.push_back(std::move(s));
+  }
+  return t;
+}
+
+ValueFunction python_value_function(const PyCallTarget& target) {
+  return [t = &target](std::span<const NodeId> coalition) { return evaluate(*t, coalition); };
+}
+
+BatchValueFunction python_batch_value_function(const PyCallTarget& target) {
+  return [t = &target](std::span<const Coalition> batch) { return evaluate_batch(*t, batch); };
+}
+
+VelmoraError fetch_value_function_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type);
+  PyRef traceback_ref = PyRef::steal(traceback);
+  PyRef exc = PyRef::steal(value);
+#endif
+  if (!exc) return VelmoraError::value_function_failed("<unknown error>");
+  PyTypeObject* exc_type = Py_TYPE(exc.get());
+  PyRef qualname = PyRef::steal(PyType_GetQualName(exc_type));
+  std::string text = utf8_of(qualname.get()).value_or(exc_type->tp_name);
+  text += ": ";
+  PyRef str = PyRef::steal(PyObject_Str(exc.get()));
+  if (!str) PyErr_Clear();
+  text += utf8_of(str.get()).value_or("<exception str() failed>");
+  return VelmoraError::value_function_failed(std::move(text));
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,61 @@
+// Python callables behind the core's value-function contracts.
+#pragma once
+
+#include "../coalition.hpp"
+#include "binding.hpp"
+
+namespace velmora::py {
+
+// Holds the interpreter lock for its scope; nests when the thread already holds it.
+class GilHold {
+ public:
+  GilHold() : state_(PyGILState_Ensure()) {}
+  ~GilHold() { PyGILState_Release(state_); }
+  GilHold(const GilHold&) = delete;
+  GilHold& operator=(const GilHold&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Gives the interpreter lock up for its scope; the thread must hold it on entry.
+class GilRelease {
+ public:
+  GilRelease() : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// What one explainer call hands to its value functions: the callable and one `str` per node,
+// created once per call. Built and destroyed with the lock held, on the calling thread's
+// stack; the std::function adapters only point at it, so copying or dropping them inside
+// the core (without the lock) never touches a reference count.
+class PyCallTarget {
+ public:
+  // `names[i]` is the name of NodeId i. Returns nullopt with an exception set on failure.
+  static std::optional<PyCallTarget> make(PyObject* callable, std::span<const std::string> names);
+
+  PyObject* callable() const { return callable_.get(); }
+  PyObject* name(NodeId id) const { return names_[id.index()].get(); }
+  const std::vector<PyRef>& names() const { return names_; }
+
+ private:
+  PyRef callable_;
+  std::vector<PyRef> names_;
+};
+
+// The single contract over `target` (one Python call per coalition, the lock taken for it).
+// Safe to call from several threads at once: the lock serialises the Python part.
+ValueFunction python_value_function(const PyCallTarget& target);
+// The batched contract over `target` (one Python call per batch).
+BatchValueFunction python_batch_value_function(const PyCallTarget& target);
+
+// With the lock held: fetches and clears the pending exception and returns it as
+// ValueFunctionFailed "QualifiedTypeName: str(exc)".
+VelmoraError fetch_value_function_error();
+
+}  // namespace velmora::py
