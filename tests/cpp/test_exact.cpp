@@ -51,8 +51,8 @@ std::vector<std::vector<NodeId>> brute_orders(const Dag& d) {
 }
 
 // The definition, walked over stored orders with the same floating-point operations.
-std::vector<double> brute_asv(const Dag& d, const std::function<double(CoalitionMask)>& v) {
-  const auto orders = brute_orders(d);
+std::vector<double> brute_asv(const Dag& d, const std::function<double(CoalitionMask)>& v,
+                              const std::vector<std::vector<NodeId>>& orders) {
   std::vector<double> sums(d.size(), 0.0);
   for (const auto& order : orders) {
     CoalitionMask p = 0;
@@ -143,14 +143,26 @@ TEST(Topo, InvalidGraphsFailValidation) {
 }
 
 TEST(Exact, MatchesTheDefinitionBitForBit) {
-  for (const auto& c : graph_cases()) {
+  auto cases = graph_cases();
+  // Beyond the directly indexed value table: 18 nodes, a chain of 15 beside three loose ones.
+  Dag wide = make({}, {"p", "q", "r"});
+  NodeId prev = wide.add_node("0");
+  for (int i = 1; i < 15; ++i) {
+    const NodeId next = wide.add_node(std::to_string(i));
+    ASSERT_TRUE(wide.add_edge(prev, next));
+    prev = next;
+  }
+  cases.push_back({"18 nodes", wide});
+  for (const auto& c : cases) {
     const AsvExplainer explainer(c.dag);
+    // The stored enumeration is checked against filtered permutations in the Topo tests.
+    const auto orders = enumerate_topos(c.dag).value();
     for (const auto& [game, v] : kGames) {
       auto r = explainer.exact(native(v));
       ASSERT_TRUE(r.has_value()) << c.name << " " << game;
       // Same orders, same operations: identical doubles, not merely close ones.
-      EXPECT_EQ(r->values, brute_asv(c.dag, v)) << c.name << " " << game;
-      EXPECT_EQ(r->n_samples, brute_orders(c.dag).size());
+      EXPECT_EQ(r->values, brute_asv(c.dag, v, orders)) << c.name << " " << game;
+      EXPECT_EQ(r->n_samples, orders.size());
       EXPECT_TRUE(r->is_exact);
       EXPECT_FALSE(r->ess || r->stderr_ || r->converged || r->seed || r->selected_method ||
                    r->fallback_from || r->fallback_reason || r->n_order_ideals || r->state_ratio ||
@@ -217,16 +229,21 @@ TEST(Exact, FailuresComeBeforeAnyCallOrStopTheWalk) {
 
 TEST(Exact, SixtyFourNodesFitTheMask) {
   Dag chain;
-  NodeId prev = chain.add_node("n0");
+  NodeId prev = chain.add_node("0");
   for (int i = 1; i < 64; ++i) {
-    const NodeId next = chain.add_node("n" + std::to_string(i));
+    const NodeId next = chain.add_node(std::to_string(i));
     ASSERT_TRUE(chain.add_edge(prev, next));
     prev = next;
   }
-  auto r = AsvExplainer(chain).exact(native(
-      [](CoalitionMask m) { return static_cast<double>(std::popcount(m)) * std::popcount(m); }));
+  Recorder rec{
+      {}, [](CoalitionMask m) { return static_cast<double>(std::popcount(m)) * std::popcount(m); }};
+  auto r = AsvExplainer(chain).exact(rec.fn());
   ASSERT_TRUE(r.has_value()) << r.error().message();
   EXPECT_EQ(r->n_samples, 1u);
+  // The 65 prefixes, each once, the empty set second.
+  EXPECT_EQ(rec.calls.size(), 65u);
+  EXPECT_EQ(std::set<CoalitionMask>(rec.calls.begin(), rec.calls.end()).size(), 65u);
+  EXPECT_EQ(rec.calls[1], 0u);
   for (std::size_t i = 0; i < 64; ++i) EXPECT_EQ(r->values[i], 2.0 * i + 1.0);
 }
 

@@ -1,33 +1,13 @@
-import itertools
 import math
 import sys
 import threading
 import time
 
-import networkx as nx
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import velmora
-
-
-def brute_asv(edges, nodes, v):
-    """ASV from the definition: marginals averaged over networkx's topological sorts."""
-    g = nx.DiGraph()
-    g.add_nodes_from(nodes)
-    g.add_edges_from(edges)
-    sums = dict.fromkeys(nodes, 0.0)
-    orders = list(nx.all_topological_sorts(g))
-    for order in orders:
-        prefix = []
-        for u in order:
-            sums[u] += v(prefix + [u]) - v(prefix)
-            prefix.append(u)
-    return {u: s / len(orders) for u, s in sums.items()}, orders
-
-
-def order_ideals(orders):
-    return {frozenset(o[:k]) for o in orders for k in range(len(o) + 1)}
+from oracles import brute_asv, order_ideals
 
 
 GRAPHS = {
@@ -125,9 +105,7 @@ def test_diagnostics_hold_all_keys_in_order(make_dag):
     assert all(d[k] is None for k in nones)
 
     # The arguments are reported as passed, even where the exact method ignores them.
-    d = e.explain_with_diagnostics(
-        lambda c: 1.0, "exact", 5, 7, None, 3, True, 4
-    )
+    d = e.explain_with_diagnostics(lambda c: 1.0, "exact", 5, 7, None, 3, True, 4)
     assert (d["parallel"], d["num_threads"], d["deterministic"], d["seed"]) == (True, 4, True, None)
 
 
