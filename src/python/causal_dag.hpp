@@ -7,7 +7,10 @@
 namespace velmora::py {
 
 struct PyCausalDAG {
-  PyObject_HEAD BorrowFlag flag;
+  // clang-format off
+  PyObject_HEAD
+  // clang-format on
+  BorrowFlag flag;
   Dag dag;
 };
 

@@ -8,7 +8,10 @@
 namespace velmora::py {
 
 struct PyASVExplainer {
-  PyObject_HEAD BorrowFlag flag;
+  // clang-format off
+  PyObject_HEAD
+  // clang-format on
+  BorrowFlag flag;
   // Owns the graph copy; node names (the name table) are that copy's names, by NodeId.
   AsvExplainer core;
 };
