@@ -7,9 +7,7 @@
 namespace velmora::py {
 
 struct PyCausalDAG {
-  // clang-format off
   PyObject_HEAD
-  // clang-format on
   BorrowFlag flag;
   Dag dag;
 };

@@ -8,9 +8,7 @@
 namespace velmora::py {
 
 struct PyASVExplainer {
-  // clang-format off
   PyObject_HEAD
-  // clang-format on
   BorrowFlag flag;
   // Owns the graph copy; node names (the name table) are that copy's names, by NodeId.
   AsvExplainer core;
