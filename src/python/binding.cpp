@@ -100,6 +100,52 @@ std::optional<StrSeq> arg_str_seq(const Signature& sig, std::size_t index, PyObj
   return out;
 }
 
+std::optional<StrPairSeq> arg_str_pair_seq(const Signature& sig, std::size_t index, PyObject* o) {
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() argument '%s' must be a sequence of (str, str) tuples, not %s", sig.method,
+                 sig.params[index], Py_TYPE(o)->tp_name);
+    return std::nullopt;
+  }
+  StrPairSeq out;
+  out.holder = PyRef::steal(PySequence_Fast(o, "expected a sequence"));
+  if (!out.holder) return std::nullopt;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out.holder.get());
+  PyObject** items = PySequence_Fast_ITEMS(out.holder.get());
+  out.items.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = items[i];
+    if (!PyTuple_Check(item)) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() argument '%s' must contain only (str, str) tuples, not %s", sig.method,
+                   sig.params[index], Py_TYPE(item)->tp_name);
+      return std::nullopt;
+    }
+    if (PyTuple_GET_SIZE(item) != 2) {
+      PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+                   PyTuple_GET_SIZE(item));
+      return std::nullopt;
+    }
+    std::string_view ends[2];
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+      PyObject* e = PyTuple_GET_ITEM(item, k);
+      if (!PyUnicode_Check(e)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() argument '%s' must contain only (str, str) tuples, not a tuple "
+                     "holding %s",
+                     sig.method, sig.params[index], Py_TYPE(e)->tp_name);
+        return std::nullopt;
+      }
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(e, &size);
+      if (data == nullptr) return std::nullopt;
+      ends[k] = std::string_view(data, static_cast<std::size_t>(size));
+    }
+    out.items.emplace_back(ends[0], ends[1]);
+  }
+  return out;
+}
+
 std::optional<std::uint64_t> arg_u64(const Signature& sig, std::size_t index, PyObject* o) {
   if (!PyIndex_Check(o)) {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %s", sig.method,

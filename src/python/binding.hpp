@@ -74,6 +74,15 @@ struct StrSeq {
 };
 std::optional<StrSeq> arg_str_seq(const Signature& sig, std::size_t index, PyObject* o);
 
+// A sequence (never a bare str) of 2-tuples of str; a tuple of another length is a
+// ValueError "expected tuple of length 2, but got tuple of length {}". The views live as long
+// as `holder`.
+struct StrPairSeq {
+  PyRef holder;
+  std::vector<std::pair<std::string_view, std::string_view>> items;
+};
+std::optional<StrPairSeq> arg_str_pair_seq(const Signature& sig, std::size_t index, PyObject* o);
+
 // Non-negative integer through __index__; OverflowError for negatives and values > 2^64-1.
 std::optional<std::uint64_t> arg_u64(const Signature& sig, std::size_t index, PyObject* o);
 std::optional<double> arg_f64(const Signature& sig, std::size_t index, PyObject* o);

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "causal_dag_exchange.hpp"
+
 namespace velmora::py {
 
 namespace {
@@ -160,21 +162,77 @@ PyObject* induced_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStaticFastcall = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef kMethods[] = {
+    {"from_networkx", VELMORA_FASTCALL(dag_from_networkx), kStaticFastcall,
+     "from_networkx(g)\n--\n\n"
+     "Construct a DAG from any graph object that has an `edges()` method returning\n"
+     "(from, to) pairs \xe2\x80\x94 compatible with networkx DiGraph and similar libraries."},
+    {"from_edges", VELMORA_FASTCALL(dag_from_edges), kStaticFastcall,
+     "from_edges(edges)\n--\n\n"
+     "Construct a DAG from a list of (from, to) edge tuples.\n"
+     "Nodes are created automatically."},
     {"nodes", nodes, METH_NOARGS, "nodes($self)\n--\n\nReturn all node names in insertion order."},
     {"edges", edges, METH_NOARGS, "edges($self)\n--\n\nReturn all edges as (from, to) name pairs."},
-    {"add_edge", VELMORA_FASTCALL(add_edge), METH_FASTCALL | METH_KEYWORDS,
+    {"to_json", dag_to_json, METH_NOARGS,
+     "to_json($self)\n--\n\n"
+     "Return a JSON string representing the DAG.\n"
+     "\n"
+     "Format: `{\"nodes\":[\"a\",\"b\"],\"edges\":[{\"from\":\"a\",\"to\":\"b\"}]}`"},
+    {"from_json", VELMORA_FASTCALL(dag_from_json), kStaticFastcall,
+     "from_json(s)\n--\n\n"
+     "Construct a DAG from the JSON format produced by `to_json()`.\n"
+     "\n"
+     "Accepts `{\"nodes\":[...],\"edges\":[{\"from\":\"a\",\"to\":\"b\"},...]}`, parsed as\n"
+     "structural JSON (whitespace/formatting-insensitive, matching e.g. Python's\n"
+     "`json.dumps()` default output, not just `to_json()`'s own compact style).\n"
+     "Unknown keys are ignored. Nodes listed only in `\"nodes\"` (no edges) are added\n"
+     "as isolates. Malformed JSON, or `\"nodes\"`/`\"edges\"` present but not shaped as\n"
+     "documented, raises `ValueError` rather than silently producing an empty or\n"
+     "partial graph."},
+    {"to_dot", dag_to_dot, METH_NOARGS,
+     "to_dot($self)\n--\n\nReturn a Graphviz DOT representation of the DAG."},
+    {"add_edge", VELMORA_FASTCALL(add_edge), kFastcall,
      "add_edge($self, from_name, to_name)\n--\n\nAdd a directed edge. Nodes are created "
      "automatically if they do not exist."},
     {"validate", validate, METH_NOARGS,
      "validate($self)\n--\n\nValidate the graph (check for cycles, empty graph, etc.)."},
-    {"ancestors", VELMORA_FASTCALL(ancestors), METH_FASTCALL | METH_KEYWORDS,
+    {"ancestors", VELMORA_FASTCALL(ancestors), kFastcall,
      "ancestors($self, name)\n--\n\nReturn sorted ancestor names \xe2\x80\x94 nodes from which "
      "`name` is reachable."},
-    {"descendants", VELMORA_FASTCALL(descendants), METH_FASTCALL | METH_KEYWORDS,
+    {"descendants", VELMORA_FASTCALL(descendants), kFastcall,
      "descendants($self, name)\n--\n\nReturn sorted descendant names \xe2\x80\x94 nodes "
      "reachable from `name`."},
-    {"induced_subgraph", VELMORA_FASTCALL(induced_subgraph), METH_FASTCALL | METH_KEYWORDS,
+    {"topological_layers", dag_topological_layers, METH_NOARGS,
+     "topological_layers($self)\n--\n\n"
+     "Return nodes grouped by topological layer (roots in layer 0).\n"
+     "\n"
+     "All nodes in layer k have their parents in layers 0..k."},
+    {"inspect", dag_inspect, METH_NOARGS,
+     "inspect($self)\n--\n\n"
+     "Return a structural summary of the DAG.\n"
+     "\n"
+     "Keys:\n"
+     "  - `\"n_nodes\"`: int\n"
+     "  - `\"n_edges\"`: int\n"
+     "  - `\"is_dag\"`: bool \xe2\x80\x94 always True for a validated graph\n"
+     "  - `\"is_rooted_tree\"`: bool \xe2\x80\x94 single root, all others have in-degree 1\n"
+     "  - `\"n_roots\"`: int \xe2\x80\x94 nodes with in-degree 0\n"
+     "  - `\"n_leaves\"`: int \xe2\x80\x94 nodes with out-degree 0\n"
+     "  - `\"max_depth\"`: int \xe2\x80\x94 length of longest root-to-leaf path\n"
+     "  - `\"recommended_method\"`: str \xe2\x80\x94 which AsvExplainer method auto() would "
+     "pick\n"
+     "  - `\"estimated_dense_states\"`: int | None \xe2\x80\x94 2^n_nodes; None if n > 63"},
+    {"d_convex_hull", VELMORA_FASTCALL(dag_d_convex_hull), kFastcall,
+     "d_convex_hull($self, names)\n--\n\nThe d-convex hull of `names`: sorted node names."},
+    {"strong_d_convex_hull", VELMORA_FASTCALL(dag_strong_d_convex_hull), kFastcall,
+     "strong_d_convex_hull($self, names)\n--\n\n"
+     "The strong d-convex hull of `names`: sorted node names. This is the\n"
+     "minimal set that preserves a causal-effect estimate after\n"
+     "marginalizing out every other variable."},
+    {"induced_subgraph", VELMORA_FASTCALL(induced_subgraph), kFastcall,
      "induced_subgraph($self, names)\n--\n\nReturn the sub-DAG induced by `names`."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -7,7 +7,8 @@
 namespace velmora::py {
 
 struct PyCausalDAG {
-  PyObject_HEAD BorrowFlag flag;
+  PyObject_HEAD
+  BorrowFlag flag;
   Dag dag;
 };
 

@@ -8,7 +8,8 @@
 namespace velmora::py {
 
 struct PyASVExplainer {
-  PyObject_HEAD BorrowFlag flag;
+  PyObject_HEAD
+  BorrowFlag flag;
   // Owns the graph copy; node names (the name table) are that copy's names, by NodeId.
   AsvExplainer core;
 };
