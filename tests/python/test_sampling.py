@@ -235,10 +235,14 @@ def test_concurrent_parallel_explains_neither_hang_nor_mix(make_dag):
     ex = velmora.ASVExplainer(make_dag(EDGES["diamond and tail"]))
     want = ex.explain(value_fn=game, method="approx", n_samples=3000, seed=11, parallel=True,
                       num_threads=4)
+    want_batched = ex.explain(value_fn_batch=batch_game, n_samples=3000, seed=11)
     results, errors = {}, []
 
     def worker(i):
         try:
+            if i == 6:  # the batched path keeps the lock while the others' workers want it
+                results[i] = ex.explain(value_fn_batch=batch_game, n_samples=3000, seed=11)
+                return
             if i % 3 == 2:
                 f, _ = failing_on(40)
                 try:
@@ -252,15 +256,18 @@ def test_concurrent_parallel_explains_neither_hang_nor_mix(make_dag):
         except Exception as e:  # pragma: no cover - reported below
             errors.append(e)
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(6)]
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(7)]
     for t in threads:
         t.start()
     for t in threads:
         t.join(timeout=120)
     assert not any(t.is_alive() for t in threads), "explain hung"
     assert errors == []
+    assert len(results) == 7
     for i, r in results.items():
-        if i % 3 == 2:
+        if i == 6:
+            assert r == want_batched
+        elif i % 3 == 2:
             assert r == "value function error: RuntimeError: call 40 failed"
         else:
             assert r == want
