@@ -29,6 +29,16 @@ def chains(*lengths):
     return dag
 
 
+def chain_beside_loose(length, loose):
+    """A chain of `length` next to `loose` unconnected nodes."""
+    dag = velmora.CausalDAG()
+    for i in range(length - 1):
+        dag.add_edge(f"c{i}", f"c{i + 1}")
+    for i in range(loose):
+        dag.add_edge(f"v{i}", "sink")
+    return dag.induced_subgraph([f"c{i}" for i in range(length)] + [f"v{i}" for i in range(loose)])
+
+
 def star(leaves):
     dag = velmora.CausalDAG()
     for i in range(leaves):
@@ -73,6 +83,13 @@ CASES = [
         "approx",
         "exact_dag_sparse",
         r"^order ideal count exceeds sparse memory budget \(26843545 states\)$",
+    ),
+    (
+        "28 nodes: chain of 13 beside 15 loose, order counts overflow",
+        lambda: chain_beside_loose(13, 15),
+        "approx",
+        "exact_dag_sparse",
+        r"^dp_(fwd|ind)\[0b[01]+\] overflowed u64 — use approx for this DAG$",
     ),
     (
         "three chains of 20: order counts overflow",
