@@ -23,6 +23,9 @@ PyObject* names_list(const PyCallTarget& t, std::span<const NodeId> ids) {
     Py_INCREF(s);
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
   }
+  // A list of str objects cannot be part of a reference cycle, so the cyclic collector
+  // need not track it; batches build tens of thousands of these at a time.
+  PyObject_GC_UnTrack(list);
   return list;
 }
 
@@ -114,6 +117,16 @@ std::optional<std::string> utf8_of(PyObject* s) {
 }
 
 }  // namespace
+
+GilHold::GilHold() {
+  if (PyGILState_GetThisThreadState() == nullptr) {
+    // The outer hold is never released: it keeps this thread's state alive, and the lock is
+    // given back at once. Interpreter shutdown clears such states with all others.
+    (void)PyGILState_Ensure();
+    (void)PyEval_SaveThread();
+  }
+  state_ = PyGILState_Ensure();
+}
 
 std::optional<PyCallTarget> PyCallTarget::make(PyObject* callable,
                                                std::span<const std::string> names) {

@@ -6,10 +6,12 @@
 
 namespace velmora::py {
 
-// Holds the interpreter lock for its scope; nests when the thread already holds it.
+// Holds the interpreter lock for its scope; nests when the thread already holds it. A pool
+// thread that has never run Python gets one thread state that it keeps for its lifetime,
+// instead of having one created and destroyed around every call.
 class GilHold {
  public:
-  GilHold() : state_(PyGILState_Ensure()) {}
+  GilHold();
   ~GilHold() { PyGILState_Release(state_); }
   GilHold(const GilHold&) = delete;
   GilHold& operator=(const GilHold&) = delete;
