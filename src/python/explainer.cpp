@@ -184,7 +184,7 @@ std::optional<Explained> compute(const AsvExplainer& core, const ExplainArgs& a)
     config.batch_size = a.batch_size;
     auto r = core.approximate_batched(python_batch_value_function(*target), config);
     if (!r) {
-      py_err(r.error());
+      if (!target->raise_interrupt()) py_err(r.error());
       return std::nullopt;
     }
     return Explained{std::move(*target), std::move(*r)};
@@ -214,7 +214,7 @@ std::optional<Explained> compute(const AsvExplainer& core, const ExplainArgs& a)
     return run(core, *method, std::move(f), config);
   }();
   if (!r) {
-    py_err(r.error());
+    if (!target->raise_interrupt()) py_err(r.error());
     return std::nullopt;
   }
   return Explained{std::move(*target), std::move(*r)};

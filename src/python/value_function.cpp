@@ -7,10 +7,10 @@ namespace velmora::py {
 namespace {
 
 // With the lock held: `r` as a double, or the conversion's failure.
-Result<double> to_double(PyObject* r) {
+Result<double> to_double(const PyCallTarget& t, PyObject* r) {
   if (PyFloat_CheckExact(r)) return PyFloat_AS_DOUBLE(r);
   const double v = PyFloat_AsDouble(r);
-  if (v == -1.0 && PyErr_Occurred()) return std::unexpected(fetch_value_function_error());
+  if (v == -1.0 && PyErr_Occurred()) return std::unexpected(fetch_value_function_error(t));
   return v;
 }
 
@@ -39,10 +39,10 @@ PyObject* call_one(const PyCallTarget& t, PyObject* arg) {
 Result<double> evaluate(const PyCallTarget& t, std::span<const NodeId> coalition) {
   GilHold hold;
   PyRef list = PyRef::steal(names_list(t, coalition));
-  if (!list) return std::unexpected(fetch_value_function_error());
+  if (!list) return std::unexpected(fetch_value_function_error(t));
   PyRef r = PyRef::steal(call_one(t, list.get()));
-  if (!r) return std::unexpected(fetch_value_function_error());
-  return to_double(r.get());
+  if (!r) return std::unexpected(fetch_value_function_error(t));
+  return to_double(t, r.get());
 }
 
 // With the lock held: a contiguous one-dimensional buffer of doubles (a float64 array) is
@@ -70,35 +70,35 @@ Result<std::vector<double>> evaluate_batch(const PyCallTarget& t,
                                            std::span<const Coalition> batch) {
   GilHold hold;
   PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
-  if (!outer) return std::unexpected(fetch_value_function_error());
+  if (!outer) return std::unexpected(fetch_value_function_error(t));
   for (std::size_t i = 0; i < batch.size(); ++i) {
     PyObject* inner = names_list(t, batch[i]);
-    if (inner == nullptr) return std::unexpected(fetch_value_function_error());
+    if (inner == nullptr) return std::unexpected(fetch_value_function_error(t));
     PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
   }
   PyRef r = PyRef::steal(call_one(t, outer.get()));
-  if (!r) return std::unexpected(fetch_value_function_error());
+  if (!r) return std::unexpected(fetch_value_function_error(t));
   // A string is a sequence of characters, never one of numbers.
   if (PyUnicode_Check(r.get())) {
     PyErr_SetString(PyExc_TypeError,
                     "value_fn_batch returned a str; a string cannot be taken as a sequence "
                     "of numbers");
-    return std::unexpected(fetch_value_function_error());
+    return std::unexpected(fetch_value_function_error(t));
   }
   if (!PySequence_Check(r.get())) {
     PyErr_Format(PyExc_TypeError, "value_fn_batch must return a sequence of numbers, not %s",
                  Py_TYPE(r.get())->tp_name);
-    return std::unexpected(fetch_value_function_error());
+    return std::unexpected(fetch_value_function_error(t));
   }
   if (auto direct = read_double_buffer(r.get())) return std::move(*direct);
   PyRef items = PyRef::steal(PySequence_Fast(r.get(), "value_fn_batch result is not iterable"));
-  if (!items) return std::unexpected(fetch_value_function_error());
+  if (!items) return std::unexpected(fetch_value_function_error(t));
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
   PyObject** item = PySequence_Fast_ITEMS(items.get());
   std::vector<double> out;
   out.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    auto v = to_double(item[i]);
+    auto v = to_double(t, item[i]);
     if (!v) return std::unexpected(std::move(v.error()));
     out.push_back(*v);
   }
@@ -149,7 +149,7 @@ BatchValueFunction python_batch_value_function(const PyCallTarget& target) {
   return [t = &target](std::span<const Coalition> batch) { return evaluate_batch(*t, batch); };
 }
 
-VelmoraError fetch_value_function_error() {
+VelmoraError fetch_value_function_error(const PyCallTarget& t) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
 #else
@@ -161,6 +161,12 @@ VelmoraError fetch_value_function_error() {
   PyRef exc = PyRef::steal(value);
 #endif
   if (!exc) return VelmoraError::value_function_failed("<unknown error>");
+  // Ctrl-C and sys.exit() inside a value function stop the computation like any failure,
+  // but the caller gets them back as themselves rather than as a ValueError.
+  if (!t.interrupt_ && (PyErr_GivenExceptionMatches(exc.get(), PyExc_KeyboardInterrupt) ||
+                        PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit))) {
+    t.interrupt_ = PyRef::borrow(exc.get());
+  }
   PyTypeObject* exc_type = Py_TYPE(exc.get());
   PyRef qualname = PyRef::steal(PyType_GetQualName(exc_type));
   std::string text = utf8_of(qualname.get()).value_or(exc_type->tp_name);
@@ -169,6 +175,15 @@ VelmoraError fetch_value_function_error() {
   if (!str) PyErr_Clear();
   text += utf8_of(str.get()).value_or("<exception str() failed>");
   return VelmoraError::value_function_failed(std::move(text));
+}
+
+bool PyCallTarget::raise_interrupt() const {
+  if (!interrupt_) return false;
+  PyObject* exc = interrupt_.get();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), Py_NewRef(exc),
+                PyException_GetTraceback(exc));
+  interrupt_ = PyRef();
+  return true;
 }
 
 }  // namespace velmora::py

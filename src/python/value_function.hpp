@@ -45,9 +45,16 @@ class PyCallTarget {
   PyObject* name(NodeId id) const { return names_[id.index()].get(); }
   const std::vector<PyRef>& names() const { return names_; }
 
+  // With the lock held: when a value function was interrupted (KeyboardInterrupt or
+  // SystemExit), sets that exception as the pending one and returns true.
+  bool raise_interrupt() const;
+
  private:
+  friend VelmoraError fetch_value_function_error(const PyCallTarget& t);
   PyRef callable_;
   std::vector<PyRef> names_;
+  // The first interrupt seen by any evaluation; written only with the lock held.
+  mutable PyRef interrupt_;
 };
 
 // The single contract over `target` (one Python call per coalition, the lock taken for it).
@@ -57,7 +64,7 @@ ValueFunction python_value_function(const PyCallTarget& target);
 BatchValueFunction python_batch_value_function(const PyCallTarget& target);
 
 // With the lock held: fetches and clears the pending exception and returns it as
-// ValueFunctionFailed "QualifiedTypeName: str(exc)".
-VelmoraError fetch_value_function_error();
+// ValueFunctionFailed "QualifiedTypeName: str(exc)"; an interrupt is also kept on `t`.
+VelmoraError fetch_value_function_error(const PyCallTarget& t);
 
 }  // namespace velmora::py

@@ -350,3 +350,36 @@ def test_docstrings_carry_the_text_signatures():
     assert velmora.ASVExplainer.__text_signature__ == "(dag)"
     assert velmora.ASVExplainer.explain.__doc__.startswith("Compute ASV values.\n\n")
     assert "deterministic" in velmora.ASVExplainer.explain_with_diagnostics.__doc__
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"method": "exact"},
+        {"method": "approx", "seed": 1, "parallel": True, "num_threads": 2},
+        {"batch": True},
+    ],
+    ids=["exact", "parallel", "batched"],
+)
+def test_interrupts_reach_the_caller_as_themselves(make_dag, exc_type, kwargs):
+    # Ctrl-C or sys.exit() inside a value function must not turn into a ValueError that a
+    # caller's `except ValueError` would swallow.
+    explainer = velmora.ASVExplainer(make_dag([("a", "b"), ("c", "b")]))
+    calls = []
+
+    def f(coalition):
+        calls.append(coalition)
+        if len(calls) == 3:
+            raise exc_type("stop")
+        return float(len(coalition))
+
+    kwargs = dict(kwargs)
+    if kwargs.pop("batch", False):
+        call = lambda: explainer.explain(value_fn_batch=lambda b: [f(c) for c in b], seed=1)
+    else:
+        call = lambda: explainer.explain(value_fn=f, **kwargs)
+    with pytest.raises(exc_type, match="stop"):
+        call()
+    calls.clear()
+    assert explainer.explain(value_fn=lambda c: 1.0, method="exact") == {"a": 0.0, "b": 0.0, "c": 0.0}
