@@ -61,60 +61,68 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
   return true;
 }
 
+namespace {
+
+// UTF-8 view of a str object (cached inside it), or nullopt with the codec's error set.
+std::optional<std::string_view> utf8_view(PyObject* s) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// Items of a sequence argument, kept alive by `holder`. A bare string is a sequence too, but
+// never one of names: it is refused like any non-sequence. `what` names the element type.
+std::optional<std::span<PyObject* const>> sequence_items(const Signature& sig, std::size_t index,
+                                                         PyObject* o, const char* what,
+                                                         PyRef& holder) {
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a sequence of %s, not %s", sig.method,
+                 sig.params[index], what, Py_TYPE(o)->tp_name);
+    return std::nullopt;
+  }
+  holder = PyRef::steal(PySequence_Fast(o, "expected a sequence"));
+  if (!holder) return std::nullopt;
+  return std::span<PyObject* const>(
+      PySequence_Fast_ITEMS(holder.get()),
+      static_cast<std::size_t>(PySequence_Fast_GET_SIZE(holder.get())));
+}
+
+}  // namespace
+
 std::optional<std::string_view> arg_str(const Signature& sig, std::size_t index, PyObject* o) {
   if (!PyUnicode_Check(o)) {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %s", sig.method,
                  sig.params[index], Py_TYPE(o)->tp_name);
     return std::nullopt;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(o, &size);
-  if (data == nullptr) return std::nullopt;
-  return std::string_view(data, static_cast<std::size_t>(size));
+  return utf8_view(o);
 }
 
 std::optional<StrSeq> arg_str_seq(const Signature& sig, std::size_t index, PyObject* o) {
-  // A bare string is a sequence too, but never one of names.
-  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a sequence of str, not %s",
-                 sig.method, sig.params[index], Py_TYPE(o)->tp_name);
-    return std::nullopt;
-  }
   StrSeq out;
-  out.holder = PyRef::steal(PySequence_Fast(o, "expected a sequence"));
-  if (!out.holder) return std::nullopt;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out.holder.get());
-  PyObject** items = PySequence_Fast_ITEMS(out.holder.get());
-  out.items.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!PyUnicode_Check(items[i])) {
+  auto items = sequence_items(sig, index, o, "str", out.holder);
+  if (!items) return std::nullopt;
+  out.items.reserve(items->size());
+  for (PyObject* item : *items) {
+    if (!PyUnicode_Check(item)) {
       PyErr_Format(PyExc_TypeError, "%s() argument '%s' must contain only str, not %s", sig.method,
-                   sig.params[index], Py_TYPE(items[i])->tp_name);
+                   sig.params[index], Py_TYPE(item)->tp_name);
       return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(items[i], &size);
-    if (data == nullptr) return std::nullopt;
-    out.items.emplace_back(data, static_cast<std::size_t>(size));
+    auto text = utf8_view(item);
+    if (!text) return std::nullopt;
+    out.items.push_back(*text);
   }
   return out;
 }
 
 std::optional<StrPairSeq> arg_str_pair_seq(const Signature& sig, std::size_t index, PyObject* o) {
-  if (PyUnicode_Check(o) || !PySequence_Check(o)) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() argument '%s' must be a sequence of (str, str) tuples, not %s", sig.method,
-                 sig.params[index], Py_TYPE(o)->tp_name);
-    return std::nullopt;
-  }
   StrPairSeq out;
-  out.holder = PyRef::steal(PySequence_Fast(o, "expected a sequence"));
-  if (!out.holder) return std::nullopt;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out.holder.get());
-  PyObject** items = PySequence_Fast_ITEMS(out.holder.get());
-  out.items.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = items[i];
+  auto items = sequence_items(sig, index, o, "(str, str) tuples", out.holder);
+  if (!items) return std::nullopt;
+  out.items.reserve(items->size());
+  for (PyObject* item : *items) {
     if (!PyTuple_Check(item)) {
       PyErr_Format(PyExc_TypeError,
                    "%s() argument '%s' must contain only (str, str) tuples, not %s", sig.method,
@@ -136,10 +144,9 @@ std::optional<StrPairSeq> arg_str_pair_seq(const Signature& sig, std::size_t ind
                      sig.method, sig.params[index], Py_TYPE(e)->tp_name);
         return std::nullopt;
       }
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(e, &size);
-      if (data == nullptr) return std::nullopt;
-      ends[k] = std::string_view(data, static_cast<std::size_t>(size));
+      auto text = utf8_view(e);
+      if (!text) return std::nullopt;
+      ends[k] = *text;
     }
     out.items.emplace_back(ends[0], ends[1]);
   }
