@@ -24,9 +24,17 @@ PyObject* names_list(const PyCallTarget& t, std::span<const NodeId> ids) {
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
   }
   // A list of str objects cannot be part of a reference cycle, so the cyclic collector
-  // need not track it; batches build tens of thousands of these at a time.
+  // need not track it while the callable runs (track_if_kept restores it for lists the
+  // callable keeps); batches build tens of thousands of these at a time.
   PyObject_GC_UnTrack(list);
   return list;
+}
+
+// With the lock held, after the call: a list that the callable kept a reference to goes
+// back under the cyclic collector, which must see any cycle the callable ties it into.
+// `ours` counts the references this adapter still holds.
+void track_if_kept(PyObject* list, Py_ssize_t ours) {
+  if (Py_REFCNT(list) > ours && !PyObject_GC_IsTracked(list)) PyObject_GC_Track(list);
 }
 
 // With the lock held: calls the target with one positional argument. The spare slot in
@@ -41,6 +49,7 @@ Result<double> evaluate(const PyCallTarget& t, std::span<const NodeId> coalition
   PyRef list = PyRef::steal(names_list(t, coalition));
   if (!list) return std::unexpected(fetch_value_function_error(t));
   PyRef r = PyRef::steal(call_one(t, list.get()));
+  track_if_kept(list.get(), 1);
   if (!r) return std::unexpected(fetch_value_function_error(t));
   return to_double(t, r.get());
 }
@@ -71,12 +80,22 @@ Result<std::vector<double>> evaluate_batch(const PyCallTarget& t,
   GilHold hold;
   PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
   if (!outer) return std::unexpected(fetch_value_function_error(t));
+  // Own references to the inner lists as well: the callable may take them out of the outer
+  // one and keep them elsewhere.
+  std::vector<PyRef> inners;
+  inners.reserve(batch.size());
   for (std::size_t i = 0; i < batch.size(); ++i) {
     PyObject* inner = names_list(t, batch[i]);
     if (inner == nullptr) return std::unexpected(fetch_value_function_error(t));
     PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
+    inners.push_back(PyRef::borrow(inner));
   }
   PyRef r = PyRef::steal(call_one(t, outer.get()));
+  // A kept outer list keeps every inner one reachable; otherwise dropping it first leaves
+  // only the references of whoever kept an inner list.
+  const Py_ssize_t ours = Py_REFCNT(outer.get()) > 1 ? 0 : 1;
+  outer = PyRef();
+  for (const PyRef& inner : inners) track_if_kept(inner.get(), ours);
   if (!r) return std::unexpected(fetch_value_function_error(t));
   // A string is a sequence of characters, never one of numbers.
   if (PyUnicode_Check(r.get())) {

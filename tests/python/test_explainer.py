@@ -383,3 +383,47 @@ def test_interrupts_reach_the_caller_as_themselves(make_dag, exc_type, kwargs):
         call()
     calls.clear()
     assert explainer.explain(value_fn=lambda c: 1.0, method="exact") == {"a": 0.0, "b": 0.0, "c": 0.0}
+
+
+@pytest.mark.parametrize("kept", ["single", "batch inner", "batch outer"])
+def test_kept_coalition_lists_in_cycles_are_collected(make_dag, kept):
+    # A value function may keep the lists it is given and tie them into reference cycles;
+    # the cyclic collector must still be able to free them afterwards.
+    import gc
+    import weakref
+
+    explainer = velmora.ASVExplainer(make_dag([("a", "b"), ("a", "c")]))
+
+    class Box:
+        pass
+
+    refs = []
+
+    def tie(lst):
+        box = Box()
+        box.lst = lst
+        lst.append(box)  # lst -> box -> lst
+        refs.append(weakref.ref(box))
+
+    def f(coalition):
+        tie(coalition)
+        return float(len(coalition))
+
+    def fb(coalitions):
+        out = [float(len(c)) for c in coalitions]
+        if kept == "batch outer":
+            tie(coalitions)
+            coalitions[0].append(coalitions)  # inner -> outer -> inner
+        else:
+            tie(coalitions.pop())  # kept only through its own cycle
+            for c in coalitions:
+                tie(c)
+        return out
+
+    if kept == "single":
+        explainer.explain(value_fn=f, method="exact")
+    else:
+        explainer.explain(value_fn_batch=fb, n_samples=20, seed=3)
+    assert refs
+    gc.collect()
+    assert all(r() is None for r in refs)
