@@ -112,12 +112,13 @@ Result<std::vector<double>> evaluate_batch(const PyCallTarget& t,
   if (auto direct = read_double_buffer(r.get())) return std::move(*direct);
   PyRef items = PyRef::steal(PySequence_Fast(r.get(), "value_fn_batch result is not iterable"));
   if (!items) return std::unexpected(fetch_value_function_error(t));
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  // For a list `items` is that very list, and an item's __float__ may change or empty it:
+  // the size is read afresh and each item is held while it converts.
   std::vector<double> out;
-  out.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    auto v = to_double(t, item[i]);
+  out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())));
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+    auto v = to_double(t, item.get());
     if (!v) return std::unexpected(std::move(v.error()));
     out.push_back(*v);
   }

@@ -207,6 +207,23 @@ def test_batched_calls_carry_each_missing_coalition_once_in_mask_order(make_dag)
     assert 1 <= len(calls) <= 30
 
 
+class Shrinking:
+    """A number whose conversion empties the list that holds it (and so frees its peers)."""
+
+    def __init__(self, holder):
+        self.holder = holder
+
+    def __float__(self):
+        self.holder.clear()
+        return 1.0
+
+
+def shrinking_result(coalitions):
+    out = []
+    out.extend(Shrinking(out) for _ in coalitions)
+    return out
+
+
 @pytest.mark.parametrize(
     "result, message",
     [
@@ -215,8 +232,9 @@ def test_batched_calls_carry_each_missing_coalition_once_in_mask_order(make_dag)
         (lambda cs: [0.0] * (len(cs) + 1), r"^value function error: value_fn_batch returned \d+ values for \d+ coalitions$"),
         (lambda cs: ["x"] * len(cs), r"^value function error: TypeError: "),
         (lambda cs: 1 / 0, r"^value function error: ZeroDivisionError: division by zero$"),
+        (shrinking_result, r"^value function error: value_fn_batch returned 1 values for \d+ coalitions$"),
     ],
-    ids=["str", "generator", "one too many", "non-numbers", "raises"],
+    ids=["str", "generator", "one too many", "non-numbers", "raises", "shrinks while read"],
 )
 def test_bad_batch_results_fail_the_run(make_dag, result, message):
     ex = velmora.ASVExplainer(make_dag(EDGES["diamond and tail"]))
