@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -125,12 +126,16 @@ PyObject* internal_fault_type();
 int init_internal_fault();
 
 // Runs a method body; a C++ exception that escapes becomes MemoryError or the internal
-// fault, never crossing into the interpreter.
+// fault, never crossing into the interpreter. A length_error is a request for more than a
+// container can ever hold (sizes come from arguments such as batch_size), so it is a
+// MemoryError like a failed allocation.
 template <typename F>
 PyObject* guarded(F&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(internal_fault_type(), e.what());

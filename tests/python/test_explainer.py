@@ -253,6 +253,22 @@ def test_integer_arguments_are_checked_before_anything_runs(make_dag, param, val
 
 
 @pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"value_fn_batch": lambda cs: [0.0] * len(cs), "batch_size": 2**62},
+        {"value_fn": fail_if_called, "method": "approx", "parallel": True, "num_threads": 2**62},
+    ],
+    ids=["batch_size", "num_threads"],
+)
+def test_sizes_beyond_memory_are_memory_errors(make_dag, kwargs):
+    # Sizes that no allocation can satisfy are the caller's to fix: an ordinary MemoryError,
+    # not the internal-fault exception that `except Exception` would let through.
+    e = velmora.ASVExplainer(make_dag([("a", "b")]))
+    with pytest.raises(MemoryError):
+        e.explain(n_samples=2**62, seed=1, **kwargs)
+
+
+@pytest.mark.parametrize(
     "kwargs", [{"method": None}, {"method": b"exact"}, {"parallel": 1}, {"bogus": 1}]
 )
 def test_argument_types(make_dag, kwargs):
