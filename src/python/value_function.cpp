@@ -125,15 +125,23 @@ Result<std::vector<double>> evaluate_batch(const PyCallTarget& t,
   return out;
 }
 
-// UTF-8 text of a str object, or nullopt (exception cleared) when it has none.
+// UTF-8 text of a str object, or nullopt (exception cleared) when it has none. Lone
+// surrogates (file names decoded by os.fsdecode, say) are written as \udcxx escapes
+// rather than losing the whole text.
 std::optional<std::string> utf8_of(PyObject* s) {
+  if (s == nullptr) return std::nullopt;
   Py_ssize_t size = 0;
-  const char* data = s != nullptr ? PyUnicode_AsUTF8AndSize(s, &size) : nullptr;
-  if (data == nullptr) {
+  if (const char* data = PyUnicode_AsUTF8AndSize(s, &size)) {
+    return std::string(data, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  PyRef escaped = PyRef::steal(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
+  if (!escaped) {
     PyErr_Clear();
     return std::nullopt;
   }
-  return std::string(data, static_cast<std::size_t>(size));
+  return std::string(PyBytes_AS_STRING(escaped.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get())));
 }
 
 }  // namespace

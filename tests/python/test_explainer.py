@@ -141,11 +141,16 @@ def value_fn_cases():
     def raise_boom(c):
         raise Boom()
 
+    def raise_undecodable_path(c):
+        # os.fsdecode turns the bytes of a file name that are not UTF-8 into lone surrogates.
+        raise FileNotFoundError("cannot read /data/caf\udce9.csv")
+
     return [
         (lambda c: 1 / 0, "ZeroDivisionError: division by zero"),
         (raise_key, "KeyError: 'x'"),
         (raise_local, "value_fn_cases.<locals>.Local: bad coalition"),
         (raise_boom, "Boom: <exception str() failed>"),
+        (raise_undecodable_path, "FileNotFoundError: cannot read /data/caf\\udce9.csv"),
         (not_a_float, "TypeError: must be real number, not str"),
         (lambda c: None, "TypeError: must be real number, not NoneType"),
         (lambda c: 10**400, "OverflowError: int too large to convert to float"),
