@@ -1,7 +1,9 @@
 #include "binding.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace velmora::py {
 
@@ -213,6 +215,10 @@ Borrow::~Borrow() {
   } else {
     --flag_->state;
   }
+}
+
+void park_thread_forever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 PyObject* py_err(const VelmoraError& error) { return value_error(error.message()); }

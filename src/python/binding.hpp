@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -125,6 +127,12 @@ PyObject* value_error(std::string_view text);
 PyObject* internal_fault_type();
 int init_internal_fault();
 
+// Interpreters before 3.14 end every thread but the finalizing one that asks for the lock
+// once shutdown has begun, by a forced unwind that the worker pool's frames and every
+// noexcept frame turn into an abort of the whole process. Such a thread is parked for good
+// instead, as newer interpreters do themselves; the process is about to end.
+[[noreturn]] void park_thread_forever();
+
 // Runs a method body; a C++ exception that escapes becomes MemoryError or the internal
 // fault, never crossing into the interpreter. A length_error is a request for more than a
 // container can ever hold (sizes come from arguments such as batch_size), so it is a
@@ -133,6 +141,8 @@ template <typename F>
 PyObject* guarded(F&& body) noexcept {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    park_thread_forever();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::length_error&) {

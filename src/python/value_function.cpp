@@ -41,10 +41,24 @@ void track_if_kept(PyObject* list, Py_ssize_t ours) {
 // front of the argument lets a bound method prepend `self` without building a tuple.
 PyObject* call_one(const PyCallTarget& t, PyObject* arg) {
   PyObject* argv[2] = {nullptr, arg};
-  return PyObject_Vectorcall(t.callable(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  try {
+    return PyObject_Vectorcall(t.callable(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  } catch (abi::__forced_unwind&) {
+    // Shutdown ended this thread inside the callable: park it before any of the adapter's
+    // references is dropped without the lock.
+    park_thread_forever();
+  }
+}
+
+// Refusal of an evaluation that would have to wait for the lock during shutdown: a pool
+// thread cannot be parked there, since the finalizing thread may be waiting for its work.
+std::optional<VelmoraError> refuse_during_shutdown(const PyCallTarget& t) {
+  if (t.may_take_lock()) return std::nullopt;
+  return VelmoraError::value_function_failed("the interpreter is shutting down");
 }
 
 Result<double> evaluate(const PyCallTarget& t, std::span<const NodeId> coalition) {
+  if (auto refused = refuse_during_shutdown(t)) return std::unexpected(std::move(*refused));
   GilHold hold;
   PyRef list = PyRef::steal(names_list(t, coalition));
   if (!list) return std::unexpected(fetch_value_function_error(t));
@@ -77,6 +91,7 @@ std::optional<std::vector<double>> read_double_buffer(PyObject* r) {
 
 Result<std::vector<double>> evaluate_batch(const PyCallTarget& t,
                                            std::span<const Coalition> batch) {
+  if (auto refused = refuse_during_shutdown(t)) return std::unexpected(std::move(*refused));
   GilHold hold;
   PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
   if (!outer) return std::unexpected(fetch_value_function_error(t));
@@ -146,20 +161,37 @@ std::optional<std::string> utf8_of(PyObject* s) {
 
 }  // namespace
 
+bool interpreter_closing() {
+  // Py_IsInitialized turns false as shutdown begins and stays false after it.
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsInitialized() || Py_IsFinalizing();
+#else
+  return !Py_IsInitialized() || _Py_IsFinalizing();
+#endif
+}
+
 GilHold::GilHold() {
-  if (PyGILState_GetThisThreadState() == nullptr) {
-    // The outer hold is never released: it keeps this thread's state alive, and the lock is
-    // given back at once. Interpreter shutdown clears such states with all others.
-    (void)PyGILState_Ensure();
-    (void)PyEval_SaveThread();
+  // A thread that was already waiting for the lock when shutdown began is ended inside
+  // Ensure; the unwind stops here, before any frame of the core or the pool.
+  try {
+    if (PyGILState_GetThisThreadState() == nullptr) {
+      // The outer hold is never released: it keeps this thread's state alive, and the lock
+      // is given back at once. Interpreter shutdown clears such states with all others.
+      (void)PyGILState_Ensure();
+      (void)PyEval_SaveThread();
+    }
+    state_ = PyGILState_Ensure();
+  } catch (abi::__forced_unwind&) {
+    park_thread_forever();
   }
-  state_ = PyGILState_Ensure();
 }
 
 std::optional<PyCallTarget> PyCallTarget::make(PyObject* callable,
                                                std::span<const std::string> names) {
   PyCallTarget t;
   t.callable_ = PyRef::borrow(callable);
+  t.caller_thread_ = PyThread_get_thread_ident();
+  t.caller_finalizing_ = interpreter_closing();
   t.names_.reserve(names.size());
   for (const std::string& name : names) {
     PyRef s = PyRef::steal(new_str(name));
@@ -203,6 +235,13 @@ VelmoraError fetch_value_function_error(const PyCallTarget& t) {
   if (!str) PyErr_Clear();
   text += utf8_of(str.get()).value_or("<exception str() failed>");
   return VelmoraError::value_function_failed(std::move(text));
+}
+
+bool PyCallTarget::may_take_lock() const {
+  // No thread but the finalizing one holds the lock during shutdown, and PyGILState_Check
+  // answers yes for every thread once shutdown is over, so it cannot help here.
+  if (!interpreter_closing()) return true;
+  return caller_finalizing_ && PyThread_get_thread_ident() == caller_thread_;
 }
 
 bool PyCallTarget::raise_interrupt() const {

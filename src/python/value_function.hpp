@@ -6,13 +6,23 @@
 
 namespace velmora::py {
 
+// Whether interpreter shutdown has begun or is over; callable without the lock.
+bool interpreter_closing();
+
 // Holds the interpreter lock for its scope; nests when the thread already holds it. A pool
 // thread that has never run Python gets one thread state that it keeps for its lifetime,
 // instead of having one created and destroyed around every call.
 class GilHold {
  public:
   GilHold();
-  ~GilHold() { PyGILState_Release(state_); }
+  ~GilHold() {
+    // Reached without the lock only by the unwind of a thread that shutdown ended while it
+    // ran Python; releasing would corrupt the finalizing thread's hold.
+    if (PyGILState_GetThisThreadState() == nullptr || !PyGILState_Check()) {
+      park_thread_forever();
+    }
+    PyGILState_Release(state_);
+  }
   GilHold(const GilHold&) = delete;
   GilHold& operator=(const GilHold&) = delete;
 
@@ -24,7 +34,13 @@ class GilHold {
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() {
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+      park_thread_forever();
+    }
+  }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -49,12 +65,19 @@ class PyCallTarget {
   // SystemExit), sets that exception as the pending one and returns true.
   bool raise_interrupt() const;
 
+  // Without the lock: whether the current thread may wait for the lock. Once shutdown has
+  // begun only the finalizing thread gets it; that thread is the caller exactly when the
+  // call itself began during shutdown.
+  bool may_take_lock() const;
+
  private:
   friend VelmoraError fetch_value_function_error(const PyCallTarget& t);
   PyRef callable_;
   std::vector<PyRef> names_;
   // The first interrupt seen by any evaluation; written only with the lock held.
   mutable PyRef interrupt_;
+  unsigned long caller_thread_ = 0;
+  bool caller_finalizing_ = false;
 };
 
 // The single contract over `target` (one Python call per coalition, the lock taken for it).

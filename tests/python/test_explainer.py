@@ -448,3 +448,47 @@ def test_kept_coalition_lists_in_cycles_are_collected(make_dag, kept):
     assert refs
     gc.collect()
     assert all(r() is None for r in refs)
+
+
+EXIT_SCRIPT = """
+import sys, threading, time, velmora
+dag = velmora.CausalDAG()
+for i in range(40):
+    dag.add_edge(f"a{i}", f"a{i + 1}")
+e = velmora.ASVExplainer(dag)
+kwargs = {"par": dict(seed=1, parallel=True), "seq": dict(seed=1), "pool": {}}[sys.argv[1]]
+f = lambda c: float(len(c))
+
+class ExplainsWhenCollected:
+    def __del__(self):
+        try:
+            e.explain(value_fn=f, method="approx", n_samples=2000, **kwargs)
+        except ValueError:
+            pass
+
+def forever():
+    while True:
+        e.explain(value_fn=f, method="approx", n_samples=20000, **kwargs)
+
+for _ in range(2):
+    threading.Thread(target=forever, daemon=True).start()
+late = ExplainsWhenCollected()
+late.cycle = late  # collected only during interpreter shutdown
+time.sleep(0.1)
+"""
+
+
+@pytest.mark.parametrize("plan", ["par", "seq", "pool"])
+def test_explaining_during_interpreter_shutdown_does_not_abort(plan):
+    # Daemon threads still explaining when the program ends, and a finalizer that explains
+    # during shutdown, must let the process end normally (CPython ends such threads when
+    # they ask for the interpreter lock, an unwind the worker pool turns into an abort).
+    import subprocess
+
+    runs = [
+        subprocess.Popen([sys.executable, "-c", EXIT_SCRIPT, plan], stderr=subprocess.PIPE)
+        for _ in range(4)
+    ]
+    for run in runs:
+        _, err = run.communicate(timeout=60)
+        assert run.returncode == 0, err.decode(errors="replace")[-2000:]
