@@ -1,22 +1,56 @@
 #include "graph.hpp"
 
+#include <iterator>
+#include <utility>
+
 namespace velmora {
 
 namespace {
 
 constexpr std::size_t kHubDegree = 32;
+
+// absl's tables set their new capacity before allocating the larger array, so a growth
+// that fails inside an insertion leaves them unusable. A table about to need room for
+// `count` more entries is instead grown into a separately built one, whose construction
+// is the only step that can fail, and its entries are moved over without allocating.
+template <typename Table>
+void grow_before_insert(Table& table, std::size_t count) {
+  // Never later than the table's own growth point (7/8 of the capacity).
+  if (table.size() + count <= table.capacity() / 8 * 7) return;
+  Table bigger(2 * (table.size() + count) + 16);
+  for (auto it = table.begin(); it != table.end();) {
+    auto next = std::next(it);
+    bigger.insert(table.extract(it));
+    it = next;
+  }
+  table.swap(bigger);
+}
+
+// Room for one more entry at the vector's usual geometric pace.
+template <typename Vec>
+void grow_before_push(Vec& v) {
+  if (v.size() == v.capacity()) v.reserve(v.size() < 4 ? 4 : 2 * v.size());
+}
 // The system Abseil may carry its own string_view type; convert for heterogeneous lookup.
 absl::string_view absl_view(std::string_view s) { return absl::string_view(s.data(), s.size()); }
 }  // namespace
 
 NodeId Dag::add_node(std::string_view name) {
-  auto [it, inserted] = index_.try_emplace(absl_view(name), NodeId(names_.size()));
-  if (inserted) {
-    names_.emplace_back(name);
-    children_.emplace_back();
-    parents_.emplace_back();
-  }
-  return it->second;
+  if (auto it = index_.find(absl_view(name)); it != index_.end()) return it->second;
+  // Everything that can fail (the strings, the arrays' growth, the index's growth) happens
+  // before the first change, so a failed allocation leaves the store as it was.
+  const NodeId id(names_.size());
+  grow_before_push(names_);
+  grow_before_push(children_);
+  grow_before_push(parents_);
+  grow_before_insert(index_, 1);
+  std::string key(name);
+  std::string copy(name);
+  index_.try_emplace(std::move(key), id);
+  names_.push_back(std::move(copy));
+  children_.emplace_back();
+  parents_.emplace_back();
+  return id;
 }
 
 std::optional<NodeId> Dag::find(std::string_view name) const {
@@ -39,6 +73,10 @@ Status Dag::add_edge(NodeId from, NodeId to) {
   } else if (hub_edges_.contains(key(to))) {
     return std::unexpected(VelmoraError::duplicate_edge(from, to));
   }
+  // Room first, so that a failed allocation leaves the store as it was.
+  grow_before_push(kids);
+  grow_before_push(parents_[to.index()]);
+  if (kids.size() + 1 >= kHubDegree) grow_before_insert(hub_edges_, kHubDegree);
   kids.push_back(to);
   if (kids.size() == kHubDegree) {
     for (NodeId c : kids) hub_edges_.insert(key(c));
