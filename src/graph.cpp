@@ -1,6 +1,8 @@
 #include "graph.hpp"
 
 #include <iterator>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
 namespace velmora {
@@ -39,6 +41,10 @@ NodeId Dag::add_node(std::string_view name) {
   if (auto it = index_.find(absl_view(name)); it != index_.end()) return it->second;
   // Everything that can fail (the strings, the arrays' growth, the index's growth) happens
   // before the first change, so a failed allocation leaves the store as it was.
+  // Ids are 32 bits wide: one node more would silently share id 0.
+  if (names_.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("a graph holds at most 4294967296 nodes");
+  }
   const NodeId id(names_.size());
   grow_before_push(names_);
   grow_before_push(children_);

@@ -19,7 +19,8 @@ class Dag {
  public:
   Dag() = default;
 
-  // Id of `name`, creating the node when it is new. Never fails.
+  // Id of `name`, creating the node when it is new. Throws std::length_error past 2^32 nodes
+  // (ids are 32 bits) and bad_alloc; either leaves the store unchanged.
   NodeId add_node(std::string_view name);
   // Adds from -> to; refuses self-loops, unknown ids and duplicates before changing anything.
   Status add_edge(NodeId from, NodeId to);

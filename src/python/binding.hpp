@@ -145,8 +145,9 @@ PyObject* guarded(F&& body) noexcept {
     park_thread_forever();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    return PyErr_NoMemory();
+  } catch (const std::length_error& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+    return nullptr;
   } catch (const std::exception& e) {
     PyErr_SetString(internal_fault_type(), e.what());
   } catch (...) {
