@@ -693,7 +693,9 @@ void Writer::before_value() {
 void Writer::begin_object() {
   before_value();
   out_.push_back('{');
-  levels_.push_back(Level{true, false, false});
+  Level level;
+  level.object = true;
+  levels_.push_back(std::move(level));
 }
 
 void Writer::end_object() {
@@ -705,7 +707,7 @@ void Writer::end_object() {
 void Writer::begin_array() {
   before_value();
   out_.push_back('[');
-  levels_.push_back(Level{false, false, false});
+  levels_.push_back(Level{});
 }
 
 void Writer::end_array() {

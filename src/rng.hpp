@@ -85,13 +85,19 @@ class ChaCha12Rng {
 // A seeded stream, or (no seed) one keyed from the calling thread's entropy-seeded stream.
 ChaCha12Rng make_rng(std::optional<std::uint64_t> seed);
 
-// Seed of chunk `k` of a seeded parallel run: SplitMix64's finaliser over (seed + k) times
-// the 64-bit golden ratio, so neighbouring chunks get unrelated streams.
-constexpr std::uint64_t chunk_seed(std::uint64_t seed, std::uint64_t k) {
-  std::uint64_t z = (seed + k) * 11400714819323198485ULL;
+// SplitMix64's finaliser applied to x times the 64-bit golden ratio.
+constexpr std::uint64_t splitmix64_mix(std::uint64_t x) {
+  std::uint64_t z = x * 11400714819323198485ULL;
   z = (z ^ (z >> 30)) * 13787848793156543929ULL;
   z = (z ^ (z >> 27)) * 10723151780598845931ULL;
   return z ^ (z >> 31);
+}
+
+// Seed of chunk `k` of a seeded parallel run. The user's seed is mixed before the chunk index
+// is added: with (seed + k) alone, chunk k of seed s would be chunk k - 1 of seed s + 1, and
+// runs with neighbouring seeds would share most of their streams.
+constexpr std::uint64_t chunk_seed(std::uint64_t seed, std::uint64_t k) {
+  return splitmix64_mix(splitmix64_mix(seed) + k);
 }
 
 }  // namespace velmora
