@@ -26,18 +26,22 @@ test-cpp:
 test-python:
 	$(PY) -m pytest tests/python -q
 
-# C++ tests and the Python tests against an instrumented extension. The interpreter itself
-# is not instrumented, so libasan is preloaded and leak reports (the interpreter keeps many
-# objects alive at exit by design) are switched off for the Python half.
+ASAN_PY = ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+  PYTHONPATH=$(ASAN_BUILD) PYTHONMALLOC=malloc $(PY)
+
+# C++ tests and the Python tests (plus the binding stress script) against an instrumented
+# extension. The interpreter itself is not instrumented, so libasan is preloaded and leak
+# reports (the interpreter keeps many objects alive at exit by design) are switched off for
+# the Python half.
 sanitize: setup
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BUILD_TESTS=ON \
 	  -DVELMORA_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ../../.venv/bin/ctest --output-on-failure -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  PYTHONPATH=$(ASAN_BUILD) PYTHONMALLOC=malloc $(PY) -m pytest tests/python -q -p no:cacheprovider
+	$(ASAN_PY) -m pytest tests/python -q -p no:cacheprovider
+	$(ASAN_PY) tests/stress/binding_stress.py
 
 # libFuzzer on the JSON reader for FUZZ_SECONDS seconds (not part of `make test`). Needs clang
 # and its runtime, installed here when missing; the corpus grows in fuzz-corpus/.
