@@ -58,9 +58,7 @@ Result<SampleTotals> run_sequential(const RunInputs& in, std::uint64_t seed,
       shift = log_weight;
     }
     const double w = std::exp(log_weight - shift);
-    auto walked = walk_ordering(scratch.order, coalition, value, [&](NodeId v, double delta) {
-      acc.add_contribution(v, delta * w);
-    });
+    auto walked = walk_weighted(scratch.order, coalition, value, acc, w);
     if (!walked) return std::unexpected(std::move(walked.error()));
     acc.add_weight(w);
   }
@@ -81,9 +79,7 @@ Result<SampleTotals> run_chunk(const RunInputs& in, std::uint64_t seed, std::siz
   for (std::size_t i = 0; i < count; ++i) {
     if (stop.load(std::memory_order_relaxed)) break;
     const double w = std::exp(-sample_one_into(in.dag, rng, scratch, in.indegree, in.n));
-    auto walked = walk_ordering(scratch.order, coalition, value, [&](NodeId v, double delta) {
-      acc.add_contribution(v, delta * w);
-    });
+    auto walked = walk_weighted(scratch.order, coalition, value, acc, w);
     if (!walked) return std::unexpected(std::move(walked.error()));
     acc.add_weight(w);
   }
@@ -155,9 +151,7 @@ class PoolPiece {
       if (error_ || stop_.load(std::memory_order_relaxed)) return;
       const double w = std::exp(-sample_one_into(in_.dag, rng_, scratch_, in_.indegree, in_.n));
       acc_.add_weight(w);
-      auto walked = walk_ordering(scratch_.order, coalition_, value_, [&](NodeId v, double delta) {
-        acc_.add_contribution(v, delta * w);
-      });
+      auto walked = walk_weighted(scratch_.order, coalition_, value_, acc_, w);
       if (!walked) {
         error_ = std::move(walked.error());
         stop_.store(true, std::memory_order_relaxed);
@@ -305,9 +299,7 @@ Result<AsvResult> approximate_asv_batched(const Dag& dag, const BatchValueFuncti
     for (std::size_t i = 0; i < b; ++i) {
       const double w = std::exp(-drawn[i].log_prob - shift);
       acc.add_weight(w);
-      auto walked = walk_ordering(drawn[i].order, coalition, cached, [&](NodeId v, double delta) {
-        acc.add_contribution(v, delta * w);
-      });
+      auto walked = walk_weighted(drawn[i].order, coalition, cached, acc, w);
       if (!walked) return std::unexpected(std::move(walked.error()));
     }
     remaining -= b;

@@ -138,6 +138,14 @@ struct ImportanceSums {
   }
 };
 
+// Walks one ordering of weight `w`, adding w·Δv for every node into `acc`.
+template <typename CoalitionT, typename Value, typename Sum>
+Status walk_weighted(std::span<const NodeId> order, CoalitionT& coalition, Value&& value,
+                     ImportanceSums<Sum>& acc, double w) {
+  return walk_ordering(order, coalition, value,
+                       [&](NodeId v, double delta) { acc.add_contribution(v, delta * w); });
+}
+
 // values = sums / W, ESS = W² / W2 (Kish).
 AsvResult importance_result(const SampleTotals& totals, std::size_t n_samples,
                             std::optional<std::uint64_t> seed);
